@@ -1,0 +1,69 @@
+// d_list: a server list value held exactly in the list element format, with
+// a cursor (element index and byte offset) and in-place element edits.
+//
+// A list owns its bytes. Its is_uni_srv flag must equal the session's server
+// flag before 16-bit text or d_string values are encoded into it. Every
+// encoding goes through the shared stream d_list::out: one thread at a time.
+#pragma once
+
+#include <torqa/export.h>
+#include <torqa/streams.h>
+#include <torqa/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+class TORQA_API d_list : public d_binary, public is_uni_srv_info {
+ public:
+  /// An empty list, cursor on element 0.
+  d_list() = default;
+  /// A list over a copy of the given encoded elements, cursor on element 0.
+  d_list(const char* p, std::size_t n);
+  explicit d_list(const d_binary& bytes);
+  ~d_list() override;
+
+  static void get_elem(const char* p, std::int64_t* v);
+  static void get_elem(const char* p, double* v);
+  static void get_elem(const char* p, d_string& s);
+  static void get_elem(const char* p, d_binary& b);
+
+  void set_elem(std::int64_t v);
+  void set_elem(double v);
+  void set_elem(const d_string& v);
+  void set_elem(const d_binary& v);
+  void set_elem(const char* text, unsigned short len);
+  void set_elem(const unsigned short* text, unsigned short len);
+
+  void ins_elem(std::int64_t v);
+  void ins_elem(double v);
+  void ins_elem(const d_string& v);
+  void ins_elem(const d_binary& v);
+  void ins_elem(const char* text, unsigned short len);
+  void ins_elem(const unsigned short* text, unsigned short len);
+
+  void append_elem(std::int64_t v);
+  void append_elem(double v);
+  void append_elem(const d_string& v);
+  void append_elem(const d_binary& v);
+  void append_elem(const char* text, unsigned short len);
+  void append_elem(const unsigned short* text, unsigned short len);
+
+  /// Makes element i current (i may be one past the last). Throws Db_err
+  /// -1000 "d_list: no such element" when the list has fewer elements.
+  void move_to(int i) const;
+  /// Address of the current element, for get_elem.
+  const char* cur_elem() const { return bytes_.data() + offset_; }
+  void next_elem() const;
+  bool at_list_end() const { return static_cast<std::size_t>(offset_) == bytes_.size(); }
+  /// Index of the current element.
+  int cur_index() const { return index_; }
+  /// Number of elements.
+  int count() const;
+
+  /// Shared encoder of every list.
+  static t_ostrstream out;
+
+ private:
+  mutable int index_ = 0;
+  mutable int offset_ = 0;
+};

@@ -1,0 +1,240 @@
+// Typed value streams: the list element format every value travels in.
+//
+// t_ostream writes values as list elements (length, type byte, data);
+// t_istream reads them back, converting between element types, in the list
+// form or in the string form (the whole remaining input is one plain-text
+// value). t_ostrstream and t_istrstream are the in-memory variants; the
+// session's message streams derive from the same bases.
+//
+// A t_istrstream reads caller-owned bytes and never copies or frees them.
+// Decoding never throws on malformed bytes: an undecodable element reads as
+// null (numbers) or empty (strings), and the element is consumed. Exceptions
+// raised by a stream buffer (a failed reply read) propagate to the reader.
+// Streams are not thread-safe and use the shared scratch of conversions.h.
+#pragma once
+
+#include <torqa/export.h>
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+
+class D_type;
+class db_output;
+class t_ostream;
+
+/// Mix-in flag: the server this stream or list talks to uses 16-bit text.
+class TORQA_API is_uni_srv_info {
+ public:
+  bool is_uni_srv() const { return uni_srv_; }
+  void set_uni_srv(bool uni) { uni_srv_ = uni; }
+
+ private:
+  bool uni_srv_ = false;
+};
+
+/// Abstract output format. `kind` of put_str: 0 = 8-bit text or raw bytes,
+/// 1 = 16-bit text already in the server's form, 2 = client 16-bit text
+/// (`len` is then 2 x characters).
+class TORQA_API out_fmt {
+ public:
+  virtual ~out_fmt();
+  virtual void put_str(int kind, const char* data, unsigned short len) = 0;
+  virtual void put_double(double v) = 0;
+  virtual void put_int(std::int64_t v) = 0;
+  virtual void put_null() = 0;
+
+  /// Binds the stream whose buffer this format writes to.
+  void bind(t_ostream* os) { os_ = os; }
+
+ protected:
+  t_ostream* os_ = nullptr;
+};
+
+/// The list form: short (n <= 253), long (n >= 254) element headers.
+class TORQA_API dlist_out_fmt : public out_fmt {
+ public:
+  void put_str(int kind, const char* data, unsigned short len) override;
+  void put_double(double v) override;
+  void put_int(std::int64_t v) override;
+  void put_null() override;
+};
+
+/// Typed output stream; always writes the list form. Derived streams attach
+/// the stream buffer.
+class TORQA_API t_ostream : public std::basic_ostream<char>, public is_uni_srv_info {
+ public:
+  t_ostream();
+  t_ostream(const t_ostream&) = delete;
+  t_ostream& operator=(const t_ostream&) = delete;
+
+  void put_str(int kind, const char* data, unsigned short len) { fmt_->put_str(kind, data, len); }
+  void put_null() { fmt_->put_null(); }
+  void put_int(std::int64_t v) { fmt_->put_int(v); }
+  void put_double(double v) { fmt_->put_double(v); }
+
+ private:
+  dlist_out_fmt list_fmt_;
+  out_fmt* fmt_;
+};
+
+/// Growable in-memory buffer of a t_ostrstream.
+class TORQA_API t_ostrbuf : public std::basic_stringbuf<char> {
+ public:
+  t_ostrbuf();
+  ~t_ostrbuf() override;
+  const char* data() const { return pbase(); }
+  std::size_t size() const { return static_cast<std::size_t>(pptr() - pbase()); }
+  /// Moves the output position back to the start, keeping the storage.
+  void rewind() { setp(pbase(), epptr()); }
+};
+
+/// In-memory output stream. Copying starts a fresh, empty stream.
+class TORQA_API t_ostrstream : public t_ostream {
+ public:
+  t_ostrstream();
+  t_ostrstream(const t_ostrstream&);
+  ~t_ostrstream() override;
+
+  /// First byte written.
+  const char* data() const { return buf_.data(); }
+  /// Bytes written since the last reset().
+  std::size_t size() const { return buf_.size(); }
+  /// Clears the error state and rewinds to the start, keeping the storage.
+  void reset();
+
+ private:
+  t_ostrbuf buf_;
+};
+
+/// Base of every buffer a t_istream reads from. available() is the number
+/// of bytes that can still be read from this input.
+class TORQA_API t_ibuf : public std::basic_streambuf<char> {
+ public:
+  std::streamsize available() { return showmanyc(); }
+
+ protected:
+  std::streamsize showmanyc() override;
+};
+
+/// Reads a caller-owned run of bytes [p, p + n); never copies or frees them.
+class TORQA_API t_istrbuf : public t_ibuf {
+ public:
+  t_istrbuf(char* p, int n);
+  void reset(char* p, int n);
+  /// Start and length of the whole run, whatever has been read.
+  const char* begin() const { return eback(); }
+  std::size_t length() const { return static_cast<std::size_t>(egptr() - eback()); }
+
+ protected:
+  std::streamsize showmanyc() override;
+};
+
+/// Abstract input format; each operation reads from `is` (its stream buffer).
+class TORQA_API in_fmt {
+ public:
+  virtual ~in_fmt();
+  virtual void skip(std::basic_istream<char>& is) = 0;
+  virtual void get_mb_str(std::basic_istream<char>& is, std::string& s);
+  virtual void get_str(std::basic_istream<char>& is, bool& is_uni, std::string& s) = 0;
+  virtual void get_bytes(std::basic_istream<char>& is, bool& is_uni, char* buf, unsigned short cap,
+                         unsigned short& len) = 0;
+  virtual void get_double(std::basic_istream<char>& is, double& v, bool& null_flag) = 0;
+  virtual void get_int(std::basic_istream<char>& is, std::int64_t& v, bool& null_flag) = 0;
+};
+
+/// The list form: one list element per read, converting between types.
+class TORQA_API dlist_in_fmt : public in_fmt {
+ public:
+  void skip(std::basic_istream<char>& is) override;
+  void get_mb_str(std::basic_istream<char>& is, std::string& s) override;
+  void get_str(std::basic_istream<char>& is, bool& is_uni, std::string& s) override;
+  void get_bytes(std::basic_istream<char>& is, bool& is_uni, char* buf, unsigned short cap,
+                 unsigned short& len) override;
+  void get_double(std::basic_istream<char>& is, double& v, bool& null_flag) override;
+  void get_int(std::basic_istream<char>& is, std::int64_t& v, bool& null_flag) override;
+};
+
+/// The string form: the whole remaining input is one plain-text value.
+/// With is_uni set it is only used on a t_istrstream (it reads its whole run).
+class TORQA_API str_in_fmt : public in_fmt {
+ public:
+  void skip(std::basic_istream<char>& is) override;
+  void get_mb_str(std::basic_istream<char>& is, std::string& s) override;
+  void get_str(std::basic_istream<char>& is, bool& is_uni, std::string& s) override;
+  void get_bytes(std::basic_istream<char>& is, bool& is_uni, char* buf, unsigned short cap,
+                 unsigned short& len) override;
+  void get_double(std::basic_istream<char>& is, double& v, bool& null_flag) override;
+  void get_int(std::basic_istream<char>& is, std::int64_t& v, bool& null_flag) override;
+
+  bool is_uni = false;
+};
+
+/// Typed input stream; starts in the list form with no buffer.
+class TORQA_API t_istream : public std::basic_istream<char> {
+ public:
+  t_istream();
+  t_istream(const t_istream&) = delete;
+  t_istream& operator=(const t_istream&) = delete;
+  ~t_istream() override;
+
+  /// True when the input is exhausted.
+  virtual bool at_end();
+  /// Discards the rest of the input.
+  virtual void skip_rest();
+
+  /// Clears the error state and reads from `b` from now on.
+  void set_buf(t_ibuf* b);
+  void use_list_fmt() { fmt_ = &list_fmt_; }
+  void use_str_fmt(bool is_uni) {
+    str_fmt_.is_uni = is_uni;
+    fmt_ = &str_fmt_;
+  }
+
+  void read_int(std::int64_t& v, bool& null_flag) { fmt_->get_int(*this, v, null_flag); }
+  void read_double(double& v, bool& null_flag) { fmt_->get_double(*this, v, null_flag); }
+  void read_bytes(bool& is_uni, char* buf, unsigned short cap, unsigned short& len) {
+    fmt_->get_bytes(*this, is_uni, buf, cap, len);
+  }
+  void read_str(bool& is_uni, std::string& s) { fmt_->get_str(*this, is_uni, s); }
+  void read_mb_str(std::string& s) { fmt_->get_mb_str(*this, s); }
+  void skip() { fmt_->skip(*this); }
+
+ protected:
+  t_ibuf* buf_ = nullptr;
+
+ private:
+  dlist_in_fmt list_fmt_;
+  str_in_fmt str_fmt_;
+  in_fmt* fmt_;
+};
+
+/// In-memory input stream over caller-owned bytes, in the list form.
+class TORQA_API t_istrstream : public t_istream {
+ public:
+  t_istrstream(char* p, int n);
+  ~t_istrstream() override;
+  /// Clears the error state and re-points the stream at [p, p + n).
+  void reset(char* p, int n);
+
+ private:
+  t_istrbuf sbuf_;
+};
+
+TORQA_API t_ostream& operator<<(t_ostream& os, int v);
+TORQA_API t_ostream& operator<<(t_ostream& os, unsigned int v);
+TORQA_API t_ostream& operator<<(t_ostream& os, bool v);
+TORQA_API t_ostream& operator<<(t_ostream& os, std::int64_t v);
+TORQA_API t_ostream& operator<<(t_ostream& os, double v);
+TORQA_API t_ostream& operator<<(t_ostream& os, const D_type& v);
+
+/// Stores the low 32 bits of read_int; an undecodable element leaves `v`
+/// unchanged (callers that care use read_int and its null indication).
+TORQA_API t_istream& operator>>(t_istream& is, int& v);
+TORQA_API t_istream& operator>>(t_istream& is, double& v);
+TORQA_API t_istream& operator>>(t_istream& is, std::string& s);
+TORQA_API t_istream& operator>>(t_istream& is, D_type& v);
+TORQA_API t_istream& operator>>(t_istream& is, db_output& o);
