@@ -77,11 +77,14 @@ class TORQA_API Cache_ant : public Cache {
     t_ostrstream buf;
   };
   static void read_obj_vals(t_istream& is, Obj_vals& vals);
-  void place(const d_string& value, int pos, t_istrstream* out);
+  /// Points `out` at the cached value of `slot` (position 0: the whole value
+  /// in the string form; n >= 1: the list from inner element n on).
+  static void place(Obj_vals& vals, int slot, int pos, t_istrstream* out);
 
   std::map<int, Obj_vals> objects;
   std::map<Slot_key, pending_val> pending;
   std::map<Slot_key, pending_ref> pending_refs;
   int close_count = 0;
   t_ostrstream closes;
+  t_ostrstream encoded;  // a change's value, encoded before anything is recorded
 };

@@ -4,7 +4,7 @@
  * (SQLAllocEnv, SQLAllocConnect, SQLFreeConnect, SQLFreeEnv, SQLAllocStmt,
  * SQLPrepare, SQLFreeStmt, SQLExecute, SQLFetch, SQLNumResultCols,
  * SQLDescribeCol, SQLNumParams, SQLDescribeParam, SQLBindParameter,
- * SQLGetData) with unixODBC's prototypes from <sql.h>, and the ten private
+ * SQLGetData) with unixODBC's prototypes from <sql.h> and <sqlext.h>, and the ten private
  * entry points below. Results are 16-bit codes, 0 meaning success, except the
  * three conversions, which return the count of units written.
  *

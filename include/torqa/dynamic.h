@@ -63,6 +63,9 @@ class TORQA_API Dyn_obj : public Obj_t {
   void set_property(const Prop_def& p, D_type* value);
 
   const Class_def* cls;
+
+  friend TORQA_API t_istream& run_class_method(Database& db, const unsigned short* cls, const unsigned short* name,
+                                               D_type** args, int n);
 };
 
 /// Calls a class method of `cls` by name (object id -1).

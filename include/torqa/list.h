@@ -22,11 +22,28 @@ class TORQA_API d_list : public d_binary, public is_uni_srv_info {
   explicit d_list(const d_binary& bytes);
   ~d_list() override;
 
+  /// Decode the element at p: a null element gives 0 (0.0); an element of
+  /// an undecodable type leaves a number unchanged and gives a string no
+  /// bytes. These trust p: its header and all the data the header announces
+  /// must be readable, so p must point at an element inside a list, not at
+  /// its end. The members below bound the read by the list's end.
   static void get_elem(const char* p, std::int64_t* v);
   static void get_elem(const char* p, double* v);
   static void get_elem(const char* p, d_string& s);
   static void get_elem(const char* p, d_binary& b);
 
+  /// Decode the current element, reading nothing past the list's end even
+  /// when its bytes are corrupt. At the end of the list nothing is read: a
+  /// number stays unchanged, a string gets no bytes.
+  void get_elem(std::int64_t* v) const;
+  void get_elem(double* v) const;
+  void get_elem(d_string& s) const;
+  void get_elem(d_binary& b) const;
+
+  /// Edits encode one value through `out` (16-bit text and d_string follow
+  /// is_uni_srv). They throw Db_err -1000 "value too long for one element",
+  /// leaving the list unchanged, when the encoding exceeds 65535 bytes. The
+  /// cursor does not move; an edited list is not null.
   void set_elem(std::int64_t v);
   void set_elem(double v);
   void set_elem(const d_string& v);
@@ -48,11 +65,14 @@ class TORQA_API d_list : public d_binary, public is_uni_srv_info {
   void append_elem(const char* text, unsigned short len);
   void append_elem(const unsigned short* text, unsigned short len);
 
-  /// Makes element i current (i may be one past the last). Throws Db_err
-  /// -1000 "d_list: no such element" when the list has fewer elements.
+  /// Makes element i current (i may be one past the last; a negative i
+  /// gives element 0). Throws Db_err -1000 "d_list: no such element" when
+  /// the list has fewer elements, leaving the cursor past the end. An
+  /// element whose length runs past the end of the bytes ends the list.
   void move_to(int i) const;
   /// Address of the current element, for get_elem.
   const char* cur_elem() const { return bytes_.data() + offset_; }
+  /// Steps to the following element; does nothing at the end of the list.
   void next_elem() const;
   bool at_list_end() const { return static_cast<std::size_t>(offset_) == bytes_.size(); }
   /// Index of the current element.

@@ -27,7 +27,7 @@ class TORQA_API Obj_t {
   Obj_t() = default;
   Obj_t(const Obj_t&) = delete;
   Obj_t& operator=(const Obj_t&) = delete;
-  /// Closes the proxy (see close()).
+  /// Closes the proxy (see close()); a failed close is dropped.
   virtual ~Obj_t();
 
   Database* get_db() const { return db; }
@@ -39,8 +39,9 @@ class TORQA_API Obj_t {
   /// Records the session and object id once the object has been opened or
   /// created; a non-zero id raises the object's open count.
   void init_openref(Database* db, int oid);
-  /// Gives up the object id; the last proxy of an object closes it on the
-  /// server (deferred with a property cache).
+  /// Gives up the object id and the proxy's registration; the last proxy of
+  /// an object closes it on the server (deferred with a property cache).
+  /// A server error propagates and leaves the id in place.
   void close();
 
   Database* db = nullptr;
@@ -58,9 +59,13 @@ class TORQA_API abs_d_ref : public D_type {
   explicit abs_d_ref(Obj_t* proxy);
   /// Joins the references sharing `other`'s proxy.
   abs_d_ref(const abs_d_ref& other);
+  /// The last reference closes and deletes the proxy; a failed server close
+  /// is dropped here (use set_null() to see it).
   ~abs_d_ref() override;
 
-  /// Drops the proxy (becomes the null reference).
+  /// Drops the proxy (becomes the null reference). When this was the last
+  /// reference, the proxy is closed and deleted; a failed server close is
+  /// thrown after the proxy is gone.
   void set_null() override;
   /// Not supported on the abstract reference: Db_err -1
   /// "assertion failed in abs_d_type". Typed references override it.
@@ -73,10 +78,13 @@ class TORQA_API abs_d_ref : public D_type {
 
   /// Parses a reference text "<id>@<class>" read from `is` into the object
   /// id and the class name (which points into shared scratch valid until the
-  /// next call). An empty text gives 0 and a null class name.
+  /// next call). An empty text gives 0 and a null class name; a text without
+  /// '@' gives the id its characters spell and a null class name.
   static void get_oref_n_name(t_istream& is, int* oid, const unsigned short** cls);
 
  protected:
+  /// Shares `other`'s proxy; the last reference to the old one releases it
+  /// (as set_null()).
   abs_d_ref& operator=(const abs_d_ref& other);
   /// Shares a proxy registered in `db` for (oid, type); false when none is.
   bool join_registered(Database* db, int oid, const std::type_info& type);
@@ -85,7 +93,8 @@ class TORQA_API abs_d_ref : public D_type {
   int* ref_cnt;
 
  private:
-  void release();
+  /// Closes and deletes a proxy whose last reference went, and its count.
+  static void release(Obj_t* proxy, int* count);
   static abs_d_ref null_d_ref;
 };
 

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <type_traits>
 
 class D_type;
 class db_output;
@@ -230,6 +231,14 @@ TORQA_API t_ostream& operator<<(t_ostream& os, bool v);
 TORQA_API t_ostream& operator<<(t_ostream& os, std::int64_t v);
 TORQA_API t_ostream& operator<<(t_ostream& os, double v);
 TORQA_API t_ostream& operator<<(t_ostream& os, const D_type& v);
+/// Any value class written to a typed stream: a better match than both the
+/// D_type overload and the std::ostream printers of d_string and the
+/// calendar types, so that `os << d_string("x")` is not ambiguous.
+template <class T>
+  requires std::is_base_of_v<D_type, T>
+t_ostream& operator<<(t_ostream& os, const T& v) {
+  return os << static_cast<const D_type&>(v);
+}
 
 /// Stores the low 32 bits of read_int; an undecodable element leaves `v`
 /// unchanged (callers that care use read_int and its null indication).

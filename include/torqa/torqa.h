@@ -14,6 +14,7 @@
 #include <torqa/names.h>
 #include <torqa/objects.h>
 #include <torqa/output.h>
+#include <torqa/query.h>
 #include <torqa/session.h>
 #include <torqa/streams.h>
 #include <torqa/types.h>

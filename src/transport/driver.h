@@ -12,6 +12,7 @@
 #include <torqa/export.h>
 
 #include <sql.h>
+#include <sqlext.h>
 
 namespace torqa::detail {
 
@@ -47,7 +48,7 @@ struct driver_table {
 
 /// The driver's table, loading the driver library on first use.
 /// Throws Db_err -1000 when the driver or one of its entry points is missing.
-const driver_table& driver();
+TORQA_API const driver_table& driver();  // exported for the loader's tests
 
 /// Test seam: makes `table` the driver for every later call (nullptr goes
 /// back to the loaded library). The table must outlive its use.

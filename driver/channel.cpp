@@ -1,0 +1,99 @@
+// The private entry points over the embedded server: connect, message
+// channels, requests and chunked replies.
+#include "handles.h"
+
+#include "server/errors.h"
+#include "server/wire.h"
+
+#include <limits>
+#include <string>
+
+using namespace torqa;
+using namespace torqa::driver;
+
+namespace {
+
+std::string utf8(const torqa_drv_str* s) {
+  if (s == nullptr || s->data == nullptr) return {};
+  return server::utf16le_to_utf8(std::string_view(reinterpret_cast<const char*>(s->data), s->length * 2u));
+}
+
+// A server error code as a driver result (never 0).
+short result_code(int code) {
+  if (code == 0) return -1;
+  if (code < std::numeric_limits<short>::min()) return std::numeric_limits<short>::min();
+  return code > std::numeric_limits<short>::max() ? std::numeric_limits<short>::max() : static_cast<short>(code);
+}
+
+}  // namespace
+
+TORQA_DRV_EXPORT short DrvConnect(SQLHDBC h, const torqa_drv_str* host, const torqa_drv_str* options,
+                                  const torqa_drv_str* path, const torqa_drv_str* user, const torqa_drv_str* password) {
+  dbc* d = as_dbc(h);
+  if (d == nullptr || d->conn) return -1;
+  if (!server::same_name(utf8(host), "local")) return result_code(server::err_options);
+  server::connect_options opts;
+  std::string why;
+  if (!server::parse_options(utf8(options), opts, why)) return result_code(server::err_options);
+  try {
+    d->conn = std::make_unique<server::connection>(utf8(path), opts, utf8(user), utf8(password));
+  } catch (const server::server_error& e) {
+    return result_code(e.code);
+  } catch (const std::exception&) {
+    return result_code(server::err_storage);
+  }
+  return 0;
+}
+
+TORQA_DRV_EXPORT short DrvOpenChannel(SQLHDBC h, void** out) {
+  if (out != nullptr) *out = nullptr;
+  dbc* d = as_dbc(h);
+  if (d == nullptr || !d->conn || out == nullptr) return -1;
+  auto* c = new driver::channel(d, *d->conn, d->conn->chunk_size());
+  d->channels.insert(c);
+  *out = c;
+  return 0;
+}
+
+TORQA_DRV_EXPORT short DrvCloseChannel(void* h) {
+  driver::channel* c = as_channel(h);
+  if (c == nullptr) return -1;
+  c->owner->channels.erase(c);
+  c->tag = 0;
+  delete c;
+  return 0;
+}
+
+TORQA_DRV_EXPORT short DrvBeginMessage(void* h, const char* code, unsigned int) {
+  driver::channel* c = as_channel(h);
+  if (c == nullptr || code == nullptr) return -1;
+  c->server.begin(std::string_view(code, code[0] == '\0' ? 0 : 2));
+  return 0;
+}
+
+TORQA_DRV_EXPORT short DrvSendMessage(void* h, const char* message, unsigned int length) {
+  driver::channel* c = as_channel(h);
+  if (c == nullptr) return -1;
+  try {
+    return c->server.send(message, length) ? 0 : -1;
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+TORQA_DRV_EXPORT short DrvNextChunk(void* h, unsigned int* length, unsigned char* is_final) {
+  driver::channel* c = as_channel(h);
+  if (c == nullptr || length == nullptr || is_final == nullptr) return -1;
+  unsigned n = 0;
+  bool final = false;
+  if (!c->server.next_chunk(n, final)) return -1;
+  *length = n;
+  *is_final = final ? 1 : 0;
+  return 0;
+}
+
+TORQA_DRV_EXPORT short DrvReadChunk(void* h, unsigned int length, char* destination) {
+  driver::channel* c = as_channel(h);
+  if (c == nullptr || length > 32768) return -1;
+  return c->server.read(length, destination) ? 0 : -1;
+}

@@ -1,0 +1,105 @@
+// Namespaces and connections.
+//
+// A namespace is a directory holding schema.tq (the schema) and objects.db
+// (SQLite, WAL mode: the class tables, settings and users). A process keeps
+// one namespace object per directory while connections use it; they share
+// its schema and its lock table. Each connection has its own SQLite
+// connection.
+#pragma once
+
+#include "schema.h"
+#include "storage.h"
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace torqa::server {
+
+/// The options of a connection string's second part, "key=value;..." .
+struct connect_options {
+  std::size_t chunk = 32768;  ///< chunk=N: largest reply chunk, 1..32768
+  bool unicode = false;       ///< unicode=1: a new namespace uses 16-bit text
+  bool fasthash = false;      ///< fasthash=1: a new namespace hashes passwords with minimum work
+  std::string schema_file;    ///< schema=FILE: the schema copied into a new namespace
+};
+
+/// Parses the options; false with a reason for an unknown key or bad value.
+bool parse_options(std::string_view text, connect_options& out, std::string& why);
+
+/// Object locks of one namespace, held by sessions (any distinct pointer).
+class lock_table {
+ public:
+  using key = std::pair<std::string, std::int64_t>;  ///< (table, row id)
+  /// Takes a shared (exclusive = false) or exclusive lock; 0 when granted,
+  /// otherwise the detail code of the conflict (5803, 5804).
+  int acquire(const key& k, const void* holder, bool exclusive);
+  /// Drops every lock `holder` has on `k`.
+  void release(const key& k, const void* holder);
+
+ private:
+  struct entry {
+    const void* exclusive = nullptr;
+    std::multiset<const void*> shared;
+  };
+  std::mutex mutex_;
+  std::map<key, entry> locks_;
+};
+
+class name_space {
+ public:
+  /// The namespace in directory `dir`, opened (or created with `options`)
+  /// on first use. Throws server_error on failure.
+  static std::shared_ptr<name_space> open(const std::string& dir, const connect_options& options);
+
+  const std::string& dir() const { return dir_; }
+  const schema& get_schema() const { return *schema_; }
+  bool unicode() const { return unicode_; }
+  lock_table& locks() { return locks_; }
+  std::string db_path() const { return dir_ + "/objects.db"; }
+
+  explicit name_space(std::string dir) : dir_(std::move(dir)) {}
+
+ private:
+  std::string dir_;
+  std::shared_ptr<const schema> schema_;
+  bool unicode_ = false;
+  lock_table locks_;
+};
+
+/// One client connection: a namespace, its user and an SQLite connection.
+/// Used from one thread at a time.
+class connection {
+ public:
+  /// Opens the namespace at `dir` and checks the user. Throws server_error
+  /// (err_storage for a namespace that cannot be opened, err_login for a
+  /// refused user).
+  connection(const std::string& dir, const connect_options& options, const std::string& user,
+             const std::string& password);
+
+  name_space& ns() { return *ns_; }
+  const schema& get_schema() const { return ns_->get_schema(); }
+  storage& store() { return store_; }
+  std::size_t chunk_size() const { return chunk_; }
+  const std::string& user() const { return user_; }
+
+  /// Transaction nesting level of this connection (0: none).
+  int tx_level = 0;
+
+ private:
+  std::shared_ptr<name_space> ns_;
+  storage store_;
+  std::size_t chunk_;
+  std::string user_;
+};
+
+/// Name and password of the user a new namespace gets.
+inline constexpr const char* initial_user = "torqa";
+inline constexpr const char* initial_password = "torqa";
+
+}  // namespace torqa::server

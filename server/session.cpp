@@ -1,0 +1,303 @@
+#include "session.h"
+
+#include "lua_engine.h"
+
+#include <algorithm>
+#include <charconv>
+#include <set>
+
+namespace torqa::server {
+
+namespace {
+
+std::size_t index_of(const class_def& c, const property& p) { return static_cast<std::size_t>(&p - c.props.data()); }
+
+// The row id a reference item stands for (0 for null).
+std::int64_t row_of(const item& v) {
+  if (v.obj) return v.obj->row;
+  if (const auto* r = std::get_if<std::int64_t>(&v.d)) return *r;
+  return 0;
+}
+
+datum row_datum(const item& v) {
+  const std::int64_t r = row_of(v);
+  return r == 0 ? datum{} : datum{r};
+}
+
+}  // namespace
+
+session::session(connection& c) : conn_(c) {}
+
+session::~session() {
+  for (auto& [key, weak] : rows_)
+    if (const object_ptr o = weak.lock()) release_lock(*o);
+}
+
+object_ptr session::create(const class_def& c) {
+  auto o = std::make_shared<object>();
+  o->cls = &c;
+  if (c.is_persistent()) {
+    o->values.resize(c.props.size());
+    o->dirty = true;
+  }
+  return o;
+}
+
+object_ptr session::open(const class_def& c, std::int64_t row, int concurrency) {
+  if (!c.is_persistent() || row <= 0) return nullptr;
+  object_ptr o = rows_[{&c, row}].lock();
+  if (!o) {
+    std::vector<datum> values;
+    if (!conn_.store().load_row(c, row, values)) {
+      rows_.erase({&c, row});
+      return nullptr;
+    }
+    o = create(c);
+    o->row = row;
+    o->dirty = false;
+    for (std::size_t i = 0; i < values.size(); ++i) o->values[i].d = std::move(values[i]);
+    rows_[{&c, row}] = o;
+  }
+  const int wanted = std::min(concurrency, 2);
+  if (wanted > o->lock) {
+    const int detail = conn_.ns().locks().acquire({c.table, row}, this, wanted == 2);
+    if (detail != 0) {
+      writer info;
+      info.integer(detail);
+      throw server_error(err_open, detail == open_exclusive_conflict ? "object is locked" : "object is locked exclusively",
+                         info.str());
+    }
+    o->lock = wanted;
+  }
+  return o;
+}
+
+object_ptr session::resolve(const item& ref, const std::string& cls) {
+  if (ref.obj) return ref.obj;
+  const auto* row = std::get_if<std::int64_t>(&ref.d);
+  const class_def* c = get_schema().find_class(cls);
+  if (row == nullptr || c == nullptr) return nullptr;
+  return open(*c, *row, 0);
+}
+
+int session::hand_out(const object_ptr& o) {
+  if (o->oid == 0) {
+    o->oid = next_oid_++;
+    open_[o->oid] = o;
+  }
+  touch(o);
+  return o->oid;
+}
+
+object_ptr session::by_oid(int oid) const {
+  const auto it = open_.find(oid);
+  if (it == open_.end()) throw server_error(err_unknown_object, "object id " + std::to_string(oid) + " is not open");
+  return it->second;
+}
+
+bool session::close(int oid) {
+  const auto it = open_.find(oid);
+  if (it == open_.end()) return false;
+  const object_ptr o = it->second;
+  open_.erase(it);
+  o->oid = 0;
+  release_lock(*o);
+  std::erase(touched_, o);
+  return true;
+}
+
+void session::release_lock(object& o) {
+  if (o.lock == 0) return;
+  conn_.ns().locks().release({o.cls->table, o.row}, this);
+  o.lock = 0;
+}
+
+void session::touch(const object_ptr& o) {
+  if (o->oid != 0 && std::find(touched_.begin(), touched_.end(), o) == touched_.end()) touched_.push_back(o);
+}
+
+object_ptr session::bound_object(const object_ptr& o, std::size_t i) {
+  item& slot = o->values[i];
+  if (slot.obj) return slot.obj;
+  const property& p = o->cls->props[i];
+  const class_def* c = get_schema().find_class(p.object_class());
+  object_ptr b = create(*c);
+  b->owner = o;
+  b->prop = &p;
+  if (o->row != 0) {
+    if (p.kind == prop_kind::stream) {
+      b->data = conn_.store().load_stream(*o->cls, p, o->row);
+    } else {
+      for (auto& [key, elem] : conn_.store().load_collection(p, o->row)) {
+        if (!p.is_array)
+          b->list.push_back(item{std::move(elem), nullptr});
+        else if (const auto* k = std::get_if<std::string>(&key))  // rows with an empty key are not elements
+          b->array[*k] = item{std::move(elem), nullptr};
+      }
+    }
+  }
+  slot.obj = b;
+  return b;
+}
+
+void session::mark_owner_dirty(const object& o) {
+  if (const object_ptr owner = o.owner.lock()) owner->dirty = true;
+}
+
+item session::get_property(const object_ptr& o, const property& p) {
+  const std::size_t i = index_of(*o->cls, p);
+  switch (p.kind) {
+    case prop_kind::data:
+      return o->values[i];
+    case prop_kind::reference: {
+      item& v = o->values[i];
+      if (!v.obj && !server::is_null(v.d)) {
+        v.obj = resolve(v, p.type.cls);
+        if (!v.obj) return {};  // the referenced row is gone
+      }
+      return v;
+    }
+    case prop_kind::collection:
+    case prop_kind::stream:
+      return item{{}, bound_object(o, i)};
+    case prop_kind::calculated:
+      if (!lua_) lua_ = std::make_unique<lua_engine>(*this);
+      return lua_->calculate(*o->cls, p, o);
+  }
+  return {};
+}
+
+void session::set_property(const object_ptr& o, const property& p, item v) {
+  const std::size_t i = index_of(*o->cls, p);
+  switch (p.kind) {
+    case prop_kind::calculated:
+      throw server_error(err_read_only, "property " + p.name + " is calculated");
+    case prop_kind::data:
+    case prop_kind::reference:
+      o->values[i] = std::move(v);
+      break;
+    case prop_kind::collection:
+    case prop_kind::stream: {
+      const object_ptr target = bound_object(o, i);
+      if (v.obj && v.obj->cls != target->cls)
+        throw server_error(err_argument, "property " + p.name + " takes a " + target->cls->name);
+      if (v.obj == target) return;
+      target->list = v.obj ? v.obj->list : std::vector<item>{};
+      target->array = v.obj ? v.obj->array : std::map<std::string, item>{};
+      target->data = v.obj ? v.obj->data : std::string{};
+      target->pos = 0;
+      break;
+    }
+  }
+  o->dirty = true;
+}
+
+void session::collect_unsaved(const object_ptr& o, std::vector<object_ptr>& out) {
+  if (std::find(out.begin(), out.end(), o) != out.end()) return;
+  out.push_back(o);
+  const auto follow = [&](const item& v) {
+    if (v.obj && v.obj->cls->is_persistent() && (v.obj->row == 0 || v.obj->dirty)) collect_unsaved(v.obj, out);
+  };
+  for (std::size_t i = 0; i < o->cls->props.size(); ++i) {
+    const property& p = o->cls->props[i];
+    const item& v = o->values[i];
+    if (p.kind == prop_kind::reference) follow(v);
+    if (p.kind == prop_kind::collection && v.obj && p.type.type == data_type::object) {
+      for (const auto& e : v.obj->list) follow(e);
+      for (const auto& [k, e] : v.obj->array) follow(e);
+    }
+  }
+}
+
+void session::save_one(object& o) {
+  const class_def& c = *o.cls;
+  storage& st = conn_.store();
+  std::vector<datum> row(c.props.size());
+  for (std::size_t i = 0; i < c.props.size(); ++i) {
+    const property& p = c.props[i];
+    const item& v = o.values[i];
+    if (p.kind == prop_kind::data) row[i] = v.d;
+    if (p.kind == prop_kind::reference) row[i] = row_datum(v);
+    if (!v.obj) continue;
+    if (p.kind == prop_kind::stream) st.save_stream(c, p, o.row, v.obj->data);
+    if (p.kind != prop_kind::collection) continue;
+    const bool objects = p.type.type == data_type::object;
+    std::vector<std::pair<datum, datum>> items;
+    std::int64_t n = 0;
+    for (const auto& e : v.obj->list) items.emplace_back(++n, objects ? row_datum(e) : e.d);
+    for (const auto& [k, e] : v.obj->array) items.emplace_back(k, objects ? row_datum(e) : e.d);
+    st.save_collection(p, o.row, items);
+  }
+  st.update_row(c, o.row, row);
+  o.dirty = false;
+}
+
+std::string session::save(const object_ptr& o) {
+  if (const object_ptr owner = o->owner.lock()) return save(owner);
+  if (!o->cls->is_persistent()) return {};
+  std::vector<object_ptr> all;
+  collect_unsaved(o, all);
+  std::vector<object_ptr> inserted;
+  storage& st = conn_.store();
+  try {
+    st.exec("SAVEPOINT torqa_save");
+    for (const auto& x : all) {
+      if (x->row != 0) continue;
+      x->row = st.insert_row(*x->cls);
+      inserted.push_back(x);
+    }
+    for (const auto& x : all) save_one(*x);
+    st.exec("RELEASE torqa_save");
+  } catch (const server_error& e) {
+    try {
+      st.exec("ROLLBACK TO torqa_save; RELEASE torqa_save");
+    } catch (const server_error&) {
+    }
+    for (const auto& x : inserted) x->row = 0;
+    return status_bytes(e.code, e.msg);
+  }
+  for (const auto& x : inserted) rows_[{x->cls, x->row}] = x;
+  return {};
+}
+
+item session::invoke(const object_ptr& self, const class_def& c, const method& m, std::vector<item>& args) {
+  if (self) touch(self);
+  if (m.builtin != builtin_method::none) return builtin(self, c, m, args);
+  if (!lua_) lua_ = std::make_unique<lua_engine>(*this);
+  return lua_->call(c, m, self, args);
+}
+
+std::string session::persistent_id(const object& o) {
+  if (o.row == 0 || !o.cls->is_persistent()) return {};
+  return o.cls->name + "||" + std::to_string(o.row);
+}
+
+std::string session::reference_text(const object_ptr& o) {
+  return std::to_string(hand_out(o)) + "@" + o->cls->name;
+}
+
+std::string session::status_bytes(int code, const std::string& msg) {
+  if (code == 0) return {};
+  writer inner;
+  inner.integer(code).text(msg, false);
+  writer outer;
+  outer.element(t_text, std::string("\x01\x00", 2) + inner.str());
+  return outer.str();
+}
+
+void session::decode_status(std::string_view b, std::int64_t& code, std::string& msg) {
+  code = 0;
+  msg.clear();
+  if (b.empty() || (b.size() == 1 && (b[0] == 1 || b[0] == '1'))) return;
+  const std::size_t skip = (b[0] == 1 ? 1 : b[0] == 0 ? 4 : 2) + 2;
+  if (b.size() < skip) {
+    code = -1;
+    msg = "malformed status";
+    return;
+  }
+  reader r(b.substr(skip));
+  if (!r.read_int(code)) code = -1;
+  r.read_text(msg);
+}
+
+}  // namespace torqa::server
