@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build pkg-config unixodbc-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev)
+          libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev locales)
 
 install_packages() {
   local missing=()
@@ -23,6 +23,13 @@ install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# The tests check that numbers on the wire ignore a comma-decimal locale.
+install_test_locale() {
+  locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$' && return 0
+  local sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "note: could not generate de_DE.UTF-8" >&2
+}
+
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
@@ -31,6 +38,7 @@ build() {  # build DIR [cmake options...]
 
 cmd=${1:-test}
 install_packages
+install_test_locale
 case "$cmd" in
   demo)
     build build
