@@ -129,14 +129,13 @@ bool Cache_ant::get_property(int oid, int slot, int pos, bool is_obj, bool, t_is
       return db != nullptr && db->get_proxies().open_count(ref) > 0;
     }
   }
-  const Slot_key key{oid, slot, pos};
-  const t_ostrstream* buf = nullptr;
-  if (is_obj) {
-    if (const auto it = pending_refs.find(key); it != pending_refs.end()) buf = &it->second.buf;
-  } else if (const auto it = pending.find(key); it != pending.end()) {
-    buf = &it->second.buf;
-  }
-  if (buf == nullptr) return false;
+  // A pending reference holds only the object id its reference wrote, not the
+  // reference text a reader needs, so that read goes to the server, which
+  // receives the pending change first.
+  if (is_obj) return false;
+  const auto it = pending.find(Slot_key{oid, slot, pos});
+  if (it == pending.end()) return false;
+  const t_ostrstream* buf = &it->second.buf;
   out->reset(const_cast<char*>(buf->data()), static_cast<int>(buf->size()));
   out->use_list_fmt();
   return true;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <ostream>
 
 namespace {
@@ -295,8 +296,10 @@ void d_timestamp::put(t_ostream& os, Database*) const {
     os.put_null();
     return;
   }
-  const std::tm t = strftime_record(tm_, true, true);
-  const std::size_t n = std::strftime(conv_buf, sizeof conv_buf, "%Y-%m-%d %H:%M:%S", &t);
+  // The server reads the fields from fixed positions: the year always takes
+  // four digits (strftime's %Y would not pad years before 1000).
+  const int n = std::snprintf(conv_buf, sizeof conv_buf, "%04d-%02d-%02d %02d:%02d:%02d", tm_.tm_year + 1900,
+                              tm_.tm_mon + 1, tm_.tm_mday, tm_.tm_hour, tm_.tm_min, tm_.tm_sec);
   os.put_str(0, conv_buf, static_cast<unsigned short>(n));
 }
 

@@ -144,6 +144,8 @@ TEST(timestamp_value, text_forms) {
   const d_timestamp ts(2001, 2, 3, 4, 5, 6);
   EXPECT_EQ(written(ts), std::string("\x15\x01") + "2001-02-03 04:05:06");
   EXPECT_EQ(printed(ts), "04:05:06 02/03/2001");
+  // Fixed positions on the wire: years before 1000 keep four digits.
+  EXPECT_EQ(written(d_timestamp(41, 1, 2, 3, 4, 5)), std::string("\x15\x01") + "0041-01-02 03:04:05");
 
   std::string wide = "\x28\x02";  // 16-bit server text, low byte first
   for (char c : std::string("2024-02-29 12:00:01")) wide += std::string{c, '\0'};
