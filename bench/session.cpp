@@ -20,9 +20,9 @@ using torqa::test::scripted_driver;
 
 // A session on the scripted driver, closed cleanly at the end.
 struct bench_session {
-  explicit bench_session(const std::string& standing_reply) {
+  explicit bench_session(const std::string& standing_reply, bool use_cache = false) {
     drv.reply(torqa::test::startup_reply());
-    db = std::make_unique<Database>(conn, false);
+    db = std::make_unique<Database>(conn, use_cache);
     drv.repeat(standing_reply);
     drv.record = false;
   }
@@ -61,6 +61,26 @@ void run_method_three_arguments(benchmark::State& state) {
   }
 }
 BENCHMARK(run_method_three_arguments);
+
+// A property read answered by the property cache: no request is sent.
+void cached_property_read(benchmark::State& state) {
+  // One reply loads object 7 with "42" in slot 3 into the cache.
+  const std::string section = torqa::test::elems([](t_ostream& o) {
+    o << 1 << 7 << 1 << 3;
+    o.put_str(0, "42", 2);
+  });
+  // The server's own answer (43) tells a request from a cached read (42).
+  bench_session s(common_reply("\x03\x04\x2B"s, "", "", "", section), true);
+  const auto name = torqa::test::u16(u"Age");
+  int v = 0;
+  s.db->get_property(7, -2, 0, ret_data, name.data()) >> v;  // not cached: asks the server
+  for (auto _ : state) {
+    s.db->get_property(7, 3, 0, ret_data, name.data()) >> v;
+    benchmark::DoNotOptimize(v);
+  }
+  if (v != 42) state.SkipWithError("the cache did not answer");
+}
+BENCHMARK(cached_property_read);
 
 }  // namespace
 

@@ -75,7 +75,7 @@ std::optional<std::int64_t> parse_date(std::string_view s) {
 std::string format_date(std::int64_t n) {
   int y, m, d;
   if (!civil_date(n, y, m, d)) return {};
-  char buf[16];
+  char buf[40];  // room for any int, so the compiler sees no truncation
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
   return buf;
 }
