@@ -95,7 +95,8 @@ class TORQA_API abs_d_query {
   /// the server for its stored procedure through the session's
   /// query-information statement, then prepare_call. A failure the server
   /// reports is thrown as Db_err with the server's code and message; the
-  /// query keeps its previous preparation.
+  /// query keeps its previous preparation. The session's reply stream is
+  /// left over the query-information reply.
   void prepare(const unsigned short* cls, const unsigned short* query);
   /// Prepares "{ call <proc>(?, ?, ...) }" with `n` parameter markers
   /// ("{ call <proc>() }" for none). n outside 0..32767: Db_err -1000.
@@ -110,8 +111,11 @@ class TORQA_API abs_d_query {
   bool close();
 
   // Parameter values; `i` is the parameter number, 1 to param_count(), any
-  // other number throws Db_err -1000. A parameter is bound again only when
-  // its C type or its buffer changes. Null values (and set_par(i)) send
+  // other number throws Db_err -1000. The value is copied into the entry:
+  // up to inline_capacity bytes inside it, longer ones into a heap buffer
+  // that grows to twice the size needed and then takes every text or
+  // binary value of the parameter. A parameter is bound again only when its
+  // C type or its buffer changes. Null values (and set_par(i)) send
   // SQL_NULL_DATA, keeping the C type and the buffer.
   void set_par(int i, int v);
   void set_par(int i, double v);
@@ -177,7 +181,10 @@ class TORQA_API abs_d_query {
 /// (also when the column is null); reading past the last column throws
 /// Db_err -1000 without moving. Fixed-size values become null when the
 /// column is null or the driver fails to deliver them. Text and binary
-/// columns are read whole, in pieces of up to 32768 bytes.
+/// columns are read whole, in pieces of up to 32768 bytes, while the driver
+/// answers SQL_SUCCESS; a piece whose length it cannot tell (SQL_NO_TOTAL)
+/// is a full one. A failure at the first piece makes the value null, a
+/// later one keeps the pieces read.
 class TORQA_API d_seq_query : public abs_d_query {
  public:
   /// Attaches the query to `db`; `db` must outlive it.

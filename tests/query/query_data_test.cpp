@@ -1,217 +1,164 @@
 #include "query/query_fixture.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 using namespace torqa::test;
+using testing::ElementsAre;
 
 namespace {
 
-void prepare(abs_d_query& q, const char16_t* text) {
-  const auto units = u16(text);
-  q.prepare(units.data(), static_cast<int>(units.size() - 1));
-}
+// A query prepared with the scripted columns and parameters; calls cleared.
+struct prepared_query {
+  prepared_query(query_session& s, const char16_t* text) : s(s), q(*s.db) {
+    const auto units = u16(text);
+    q.prepare(units.data(), static_cast<int>(units.size() - 1));
+    s.clear();
+  }
+  // Executes, answering the values the driver read, as hex ("NULL").
+  std::vector<std::string> run() {
+    q.execute();
+    std::vector<std::string> out;
+    for (const auto& [n, v] : s.drv.executions.back().params) out.push_back(v.null ? "NULL" : hex(v.bytes));
+    return out;
+  }
+  query_session& s;
+  d_seq_query q;
+};
 
 std::string letters(std::size_t n) {
-  std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 26);
-  return s;
+  std::string out(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>('a' + i % 26);
+  return out;
 }
 
-// The values the last SQLExecute read, by parameter number.
-const std::map<int, scripted_driver::sql_value>& executed(const query_session& s) {
-  return s.drv.executions.back().params;
+// year, month, day, hours, minutes, seconds, weekday, day of the year
+std::vector<int> fields(const std::tm* r) {
+  return {r->tm_year, r->tm_mon, r->tm_mday, r->tm_hour, r->tm_min, r->tm_sec, r->tm_wday, r->tm_yday};
 }
 
 }  // namespace
 
-TEST(query_params, bound_once_per_c_type) {
+TEST(query_params, bound_again_only_when_the_c_type_changes) {
   query_session s;
-  s.drv.params = {{SQL_INTEGER, 10, 0, SQL_NULLABLE}};
-  d_seq_query q(*s.db);
-  prepare(q, u"SELECT * FROM T WHERE N = ?");
-  const SQLHSTMT h = s.calls("SQLPrepare")[0].stmt;
-  s.clear();
+  s.drv.params = {{SQL_INTEGER, 10}};
+  prepared_query p(s, u"SELECT * FROM T WHERE N = ?");
+  const auto& e = p.q.param_info(1);
 
-  q.set_par(1, d_int(5));
-  q.set_par(1, d_int(6));
-  auto binds = s.calls("SQLBindParameter");
-  ASSERT_EQ(binds.size(), 1u);
-  const auto& e = q.param_info(1);
-  EXPECT_EQ(binds[0].stmt, h);
-  EXPECT_EQ(binds[0].number, 1);
-  EXPECT_EQ(binds[0].io, SQL_PARAM_INPUT);
-  EXPECT_EQ(binds[0].c_type, SQL_C_SLONG);
-  EXPECT_EQ(binds[0].sql_type, SQL_INTEGER);
-  EXPECT_EQ(binds[0].size, 10u);
-  EXPECT_EQ(binds[0].buffer, e.inline_buf);
-  EXPECT_EQ(binds[0].buffer_len, 100);
-  EXPECT_EQ(binds[0].ind, &e.len);
-  q.execute();
-  EXPECT_EQ(hex(executed(s).at(1).bytes), "06 00 00 00");
-
-  q.set_par(1, 2.5);
-  binds = s.calls("SQLBindParameter");
-  ASSERT_EQ(binds.size(), 2u);
-  EXPECT_EQ(binds[1].c_type, SQL_C_DOUBLE);
-  EXPECT_EQ(binds[1].buffer, e.inline_buf);
-  q.execute();
-  EXPECT_EQ(hex(executed(s).at(1).bytes), "00 00 00 00 00 00 04 40");
-
-  q.set_par(1, -2);
-  EXPECT_EQ(s.calls("SQLBindParameter").size(), 3u);
-  q.execute();
-  EXPECT_EQ(hex(executed(s).at(1).bytes), "FE FF FF FF");
+  p.q.set_par(1, d_int(5));
+  p.q.set_par(1, d_int(6));
+  EXPECT_THAT(p.run(), ElementsAre("06 00 00 00"));
+  p.q.set_par(1, 2.5);
+  EXPECT_THAT(p.run(), ElementsAre("00 00 00 00 00 00 04 40"));
+  p.q.set_par(1, -2);
+  EXPECT_THAT(p.run(), ElementsAre("FE FF FF FF"));
+  const auto binds = s.calls("SQLBindParameter");
+  EXPECT_THAT(s.briefs(), ElementsAre("bind 1 SLONG sql=4 size=10 buf=100 ind=4", "SQLExecute 0",
+                                      "bind 1 DOUBLE sql=4 size=10 buf=100 ind=8", "SQLExecute 0",
+                                      "bind 1 SLONG sql=4 size=10 buf=100 ind=4", "SQLExecute 0"));
+  for (const auto& b : binds) {
+    EXPECT_EQ(b.buffer, e.inline_buf);
+    EXPECT_EQ(b.ind, &e.len);
+  }
 }
 
 TEST(query_params, long_values_move_to_a_heap_buffer_of_twice_their_size) {
   query_session s;
   s.drv.params = {{SQL_VARBINARY, 1000}};
-  d_seq_query q(*s.db);
-  prepare(q, u"UPDATE T SET B = ?");
-  s.clear();
-  const auto& e = q.param_info(1);
+  prepared_query p(s, u"UPDATE T SET B = ?");
+  const auto& e = p.q.param_info(1);
+  // Sets n bytes of c; answers the buffer the driver reads from.
   const auto set = [&](char c, std::size_t n) {
     const std::string bytes(n, c);
-    q.set_par(1, d_binary(bytes.data(), n));
-    q.execute();
-    EXPECT_EQ(executed(s).at(1).bytes, bytes) << n;
-    return s.calls("SQLBindParameter");
+    p.q.set_par(1, d_binary(bytes.data(), n));
+    p.q.execute();
+    EXPECT_TRUE(s.drv.executions.back().params[1].bytes == bytes) << n;
+    return s.calls("SQLBindParameter").back().buffer;
   };
 
-  auto binds = set('a', 100);
-  ASSERT_EQ(binds.size(), 1u);
-  EXPECT_EQ(binds[0].c_type, SQL_C_BINARY);
-  EXPECT_EQ(binds[0].buffer, e.inline_buf);
-  EXPECT_EQ(binds[0].buffer_len, 100);
-
-  binds = set('b', 101);
-  ASSERT_EQ(binds.size(), 2u);
-  const SQLPOINTER heap = binds[1].buffer;
+  EXPECT_EQ(set('a', 100), e.inline_buf);
+  const SQLPOINTER heap = set('b', 101);
   EXPECT_EQ(heap, e.heap.get());
-  EXPECT_EQ(binds[1].buffer_len, 202);
-  EXPECT_EQ(e.heap_capacity, 202u);
-
-  EXPECT_EQ(set('c', 150).size(), 2u);  // fits: no new binding
-
-  binds = set('d', 300);
-  ASSERT_EQ(binds.size(), 3u);
-  EXPECT_NE(binds[2].buffer, heap);
-  EXPECT_EQ(binds[2].buffer, e.heap.get());
-  EXPECT_EQ(binds[2].buffer_len, 600);
-
-  // Short values stay in the heap buffer once there is one.
-  EXPECT_EQ(set('e', 5).size(), 3u);
-  EXPECT_EQ(set('f', 0).size(), 3u);
-
-  // Text uses the same buffer under its own C type.
-  q.set_par(1, d_string("some text"));
-  binds = s.calls("SQLBindParameter");
-  ASSERT_EQ(binds.size(), 4u);
-  EXPECT_EQ(binds[3].c_type, SQL_C_CHAR);
-  EXPECT_EQ(binds[3].buffer, e.heap.get());
-  EXPECT_EQ(binds[3].buffer_len, 600);
-
-  // A fixed-size value goes inline.
-  q.set_par(1, 1);
-  binds = s.calls("SQLBindParameter");
-  ASSERT_EQ(binds.size(), 5u);
-  EXPECT_EQ(binds[4].buffer, e.inline_buf);
-  EXPECT_EQ(binds[4].buffer_len, 100);
-
-  // One element's worth at most.
-  EXPECT_EQ(set('g', 65535).back().buffer_len, 131070);
+  EXPECT_EQ(set('c', 150), heap);  // fits
+  const SQLPOINTER grown = set('d', 300);
+  EXPECT_NE(grown, heap);
+  EXPECT_EQ(set('e', 5), grown);  // short values stay in the heap buffer
+  EXPECT_EQ(set('f', 0), grown);
+  p.q.set_par(1, d_string("text"));  // same buffer, its own C type
+  EXPECT_EQ(s.calls("SQLBindParameter").back().buffer, grown);
+  p.q.set_par(1, 1);  // fixed-size values go inline
+  EXPECT_EQ(s.calls("SQLBindParameter").back().buffer, e.inline_buf);
+  set('g', 65535);  // one element's worth at most
   const std::string too_long(65536, 'h');
-  expect_db_err([&] { q.set_par(1, d_binary(too_long.data(), too_long.size())); }, -1000,
+  expect_db_err([&] { p.q.set_par(1, d_binary(too_long.data(), too_long.size())); }, -1000,
                 "value too long for one parameter");
-  expect_db_err([&] { q.set_par(1, d_string(too_long.data(), too_long.size())); }, -1000,
+  expect_db_err([&] { p.q.set_par(1, d_string(too_long.data(), too_long.size())); }, -1000,
                 "value too long for one parameter");
   EXPECT_EQ(e.len, 65535);
+
+  std::vector<std::string> binds;
+  for (const auto& c : s.calls("SQLBindParameter")) binds.push_back(brief(c));
+  EXPECT_THAT(binds, ElementsAre("bind 1 BINARY sql=-3 size=1000 buf=100 ind=100",
+                                 "bind 1 BINARY sql=-3 size=1000 buf=202 ind=101",
+                                 "bind 1 BINARY sql=-3 size=1000 buf=600 ind=300",
+                                 "bind 1 CHAR sql=-3 size=1000 buf=600 ind=4",
+                                 "bind 1 SLONG sql=-3 size=1000 buf=100 ind=4",
+                                 "bind 1 BINARY sql=-3 size=1000 buf=131070 ind=65535"));
 }
 
 TEST(query_params, null_values_keep_the_c_type_and_the_buffer) {
   query_session s;
   s.drv.params = {{SQL_INTEGER}, {SQL_VARCHAR, 50}};
-  d_seq_query q(*s.db);
-  prepare(q, u"SELECT * FROM T WHERE N = ? AND S = ?");
-  s.clear();
-
-  // Never bound: bound now, with the C type the entry holds.
-  q.set_par(1, d_int());
-  q.set_par(2);
-  auto binds = s.calls("SQLBindParameter");
-  ASSERT_EQ(binds.size(), 2u);
-  for (const auto& b : binds) {
-    EXPECT_EQ(b.c_type, SQL_C_SLONG);
-    EXPECT_EQ(b.ind_value, SQL_NULL_DATA);
-  }
-  q.execute();
-  EXPECT_TRUE(executed(s).at(1).null);
-  EXPECT_TRUE(executed(s).at(2).null);
-
-  q.set_par(1, 9);
-  q.set_par(2, "abc", 3);
-  EXPECT_EQ(s.calls("SQLBindParameter").size(), 3u);  // only the type change
-  q.execute();
-  EXPECT_EQ(hex(executed(s).at(1).bytes), "09 00 00 00");
-  EXPECT_EQ(executed(s).at(2).bytes, "abc");
-
+  prepared_query p(s, u"SELECT * FROM T WHERE N = ? AND S = ?");
   d_string null_text;
   null_text.set_null();
-  q.set_par(2, null_text);
-  q.set_par(1);
-  q.execute();
-  EXPECT_TRUE(executed(s).at(1).null);
-  EXPECT_TRUE(executed(s).at(2).null);
-  q.set_par(2, "xyz", 3);
-  q.execute();
-  EXPECT_EQ(executed(s).at(2).bytes, "xyz");
-  EXPECT_EQ(s.calls("SQLBindParameter").size(), 3u);
-  EXPECT_EQ(q.param_info(2).c_type, SQL_C_CHAR);
+
+  // Never bound: bound now, with the C type the entry holds.
+  p.q.set_par(1, d_int());
+  p.q.set_par(2);
+  EXPECT_THAT(p.run(), ElementsAre("NULL", "NULL"));
+  p.q.set_par(1, 9);
+  p.q.set_par(2, "abc", 3);
+  EXPECT_THAT(p.run(), ElementsAre("09 00 00 00", "61 62 63"));
+  p.q.set_par(2, null_text);
+  p.q.set_par(1);
+  EXPECT_THAT(p.run(), ElementsAre("NULL", "NULL"));
+  p.q.set_par(2, "xyz", 3);
+  EXPECT_THAT(p.run(), ElementsAre("NULL", "78 79 7A"));
+  EXPECT_THAT(s.briefs(), ElementsAre("bind 1 SLONG sql=4 size=10 buf=100 ind=-1",
+                                      "bind 2 SLONG sql=12 size=50 buf=100 ind=-1", "SQLExecute 0",
+                                      "bind 2 CHAR sql=12 size=50 buf=100 ind=3", "SQLExecute 0", "SQLExecute 0",
+                                      "SQLExecute 0"));
 }
 
 TEST(query_params, c_types_and_bytes_by_value_type) {
   query_session s;
   s.drv.params.assign(8, {SQL_VARCHAR, 50});
-  d_seq_query q(*s.db);
-  prepare(q, u"CALL P(?, ?, ?, ?, ?, ?, ?, ?)");
-  s.clear();
-
+  prepared_query p(s, u"CALL P(?, ?, ?, ?, ?, ?, ?, ?)");
   const auto he = u16(u"h\u00e9");
-  q.set_par(1, "abc", 3);
-  q.set_par(2, he.data(), 2);
-  q.set_par(3, d_string(he.data()));
-  q.set_par(4, d_string("h\xc3\xa9"));
-  q.set_par(5, d_date(1999, 12, 31));
-  q.set_par(6, d_time(23, 59, 58));
-  q.set_par(7, d_timestamp(2001, 2, 3, 4, 5, 6));
-  q.set_par(8, d_double(0.5));
-  q.execute();
-
-  const auto binds = s.calls("SQLBindParameter");
-  ASSERT_EQ(binds.size(), 8u);
-  const SQLSMALLINT c_types[] = {SQL_C_CHAR, SQL_C_WCHAR, SQL_C_WCHAR, SQL_C_CHAR,
-                                 SQL_C_DATE, SQL_C_TIME,  SQL_C_TIMESTAMP, SQL_C_DOUBLE};
-  const char* bytes[] = {"61 62 63",
-                         "68 00 E9 00",
-                         "68 00 E9 00",
-                         "68 C3 A9",
-                         "CF 07 0C 00 1F 00",
-                         "17 00 3B 00 3A 00",
-                         "D1 07 02 00 03 00 04 00 05 00 06 00 00 00 00 00",
-                         "00 00 00 00 00 00 E0 3F"};
-  for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ(binds[i].c_type, c_types[i]) << i + 1;
-    EXPECT_EQ(binds[i].sql_type, SQL_VARCHAR) << i + 1;
-    EXPECT_EQ(hex(executed(s).at(i + 1).bytes), bytes[i]) << i + 1;
-  }
+  p.q.set_par(1, "abc", 3);
+  p.q.set_par(2, he.data(), 2);
+  p.q.set_par(3, d_string(he.data()));
+  p.q.set_par(4, d_string("h\xc3\xa9"));
+  p.q.set_par(5, d_date(1999, 12, 31));
+  p.q.set_par(6, d_time(23, 59, 58));
+  p.q.set_par(7, d_timestamp(2001, 2, 3, 4, 5, 6));
+  p.q.set_par(8, d_double(0.5));
+  EXPECT_THAT(p.run(), ElementsAre("61 62 63", "68 00 E9 00", "68 00 E9 00", "68 C3 A9", "CF 07 0C 00 1F 00",
+                                   "17 00 3B 00 3A 00", "D1 07 02 00 03 00 04 00 05 00 06 00 00 00 00 00",
+                                   "00 00 00 00 00 00 E0 3F"));
+  std::vector<std::string> c_types;
+  for (const auto& c : s.calls("SQLBindParameter")) c_types.push_back(c_type_name(c.c_type));
+  EXPECT_THAT(c_types, ElementsAre("CHAR", "WCHAR", "WCHAR", "CHAR", "DATE", "TIME", "TIMESTAMP", "DOUBLE"));
 }
 
 TEST(query_columns, fixed_size_values_nulls_and_driver_failures) {
   query_session s;
-  s.drv.columns = {{u"A", SQL_INTEGER}, {u"B", SQL_INTEGER}, {u"C", SQL_DOUBLE},
+  s.drv.columns = {{u"A", SQL_INTEGER}, {u"B", SQL_INTEGER},        {u"C", SQL_DOUBLE},
                    {u"D", SQL_TYPE_DATE}, {u"E", SQL_TYPE_TIME}, {u"F", SQL_TYPE_TIMESTAMP}};
   const scripted_driver::sql_row row = {{unhex("2A 00 00 00")},
                                         {"", true},
@@ -220,79 +167,44 @@ TEST(query_columns, fixed_size_values_nulls_and_driver_failures) {
                                         {unhex("0D 00 0E 00 0F 00")},
                                         {unhex("D1 07 02 00 03 00 04 00 05 00 06 00 07 00 00 00")}};
   s.drv.rows = {row, row};
-  d_seq_query q(*s.db);
-  prepare(q, u"SELECT A, B, C, D, E, F FROM T");
-  q.execute();
-  ASSERT_TRUE(q.fetch());
-  s.clear();
+  prepared_query p(s, u"SELECT A, B, C, D, E, F FROM T");
+  p.q.execute();
+  ASSERT_TRUE(p.q.fetch());
 
   d_int a, b(5);
   d_double c;
   d_date d;
   d_time t;
   d_timestamp ts;
+  // Members a structure does not carry are kept.
   d.get_tm()->tm_wday = 4;
   t.get_tm()->tm_year = 77;
   ts.get_tm()->tm_yday = 33;
-  q.get_data(&a);
-  q.get_data(&b);
-  q.get_data(&c);
-  q.get_data(&d);
-  q.get_data(&t);
-  q.get_data(&ts);
-
-  const auto gets = s.calls("SQLGetData");
-  ASSERT_EQ(gets.size(), 6u);
-  const SQLSMALLINT c_types[] = {SQL_C_SLONG, SQL_C_SLONG, SQL_C_DOUBLE, SQL_C_DATE, SQL_C_TIME, SQL_C_TIMESTAMP};
-  const SQLLEN sizes[] = {4, 4, 8, 6, 6, 16};
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(gets[i].number, i + 1);  // the null column moves on as well
-    EXPECT_EQ(gets[i].c_type, c_types[i]);
-    EXPECT_EQ(gets[i].buffer_len, sizes[i]);
-  }
-  EXPECT_FALSE(a.is_null());
+  const auto read_row = [&] {
+    p.q.get_data(&a);
+    p.q.get_data(&b);
+    p.q.get_data(&c);
+    p.q.get_data(&d);
+    p.q.get_data(&t);
+    p.q.get_data(&ts);
+  };
+  read_row();
+  EXPECT_THAT(s.briefs(), ElementsAre("SQLExecute 0", "SQLFetch 0", "get 1 SLONG 4", "get 2 SLONG 4",
+                                      "get 3 DOUBLE 8", "get 4 DATE 6", "get 5 TIME 6", "get 6 TIMESTAMP 16"));
   EXPECT_EQ(a.value(), 42);
   EXPECT_TRUE(b.is_null());
-  EXPECT_FALSE(c.is_null());
   EXPECT_EQ(c.value(), 2.5);
+  EXPECT_THAT(fields(d.get_tm()), ElementsAre(124, 1, 29, -1, -1, -1, 4, -1));
+  EXPECT_THAT(fields(t.get_tm()), ElementsAre(77, -1, -1, 13, 14, 15, -1, -1));
+  EXPECT_THAT(fields(ts.get_tm()), ElementsAre(101, 1, 3, 4, 5, 6, -1, 33));
+  const std::initializer_list<const D_type*> values = {&a, &c, &d, &t, &ts};
+  for (const D_type* v : values) EXPECT_FALSE(v->is_null());
 
-  EXPECT_FALSE(d.is_null());
-  const std::tm& dr = *d.get_tm();
-  EXPECT_EQ(dr.tm_year, 124);
-  EXPECT_EQ(dr.tm_mon, 1);
-  EXPECT_EQ(dr.tm_mday, 29);
-  EXPECT_EQ(dr.tm_wday, 4);  // kept
-  EXPECT_EQ(dr.tm_hour, -1);
-
-  EXPECT_FALSE(t.is_null());
-  const std::tm& tr = *t.get_tm();
-  EXPECT_EQ(tr.tm_hour, 13);
-  EXPECT_EQ(tr.tm_min, 14);
-  EXPECT_EQ(tr.tm_sec, 15);
-  EXPECT_EQ(tr.tm_year, 77);
-  EXPECT_EQ(tr.tm_mday, -1);
-
-  EXPECT_FALSE(ts.is_null());
-  const std::tm& sr = *ts.get_tm();
-  EXPECT_EQ(sr.tm_year, 101);
-  EXPECT_EQ(sr.tm_mon, 1);
-  EXPECT_EQ(sr.tm_mday, 3);
-  EXPECT_EQ(sr.tm_hour, 4);
-  EXPECT_EQ(sr.tm_min, 5);
-  EXPECT_EQ(sr.tm_sec, 6);
-  EXPECT_EQ(sr.tm_yday, 33);
-  EXPECT_EQ(sr.tm_wday, -1);
-
-  // A failing driver leaves the value null, whatever it held.
-  ASSERT_TRUE(q.fetch());
+  // A failing driver leaves every value null, whatever it held.
+  ASSERT_TRUE(p.q.fetch());
   s.drv.fail("SQLGetData", SQL_ERROR);
-  q.get_data(&a);
-  q.get_data(&b);
-  q.get_data(&c);
-  q.get_data(&d);
-  q.get_data(&t);
-  q.get_data(&ts);
-  for (const D_type* v : std::initializer_list<const D_type*>{&a, &c, &d, &t, &ts}) EXPECT_TRUE(v->is_null());
+  read_row();
+  for (const D_type* v : values) EXPECT_TRUE(v->is_null());
 }
 
 TEST(query_columns, long_text_and_binary_in_pieces) {
@@ -303,42 +215,35 @@ TEST(query_columns, long_text_and_binary_in_pieces) {
   const std::string block = letters(32768);
   s.drv.columns = {{u"A", SQL_LONGVARCHAR}, {u"B", SQL_LONGVARCHAR}, {u"C", SQL_LONGVARBINARY},
                    {u"D", SQL_VARCHAR},     {u"E", SQL_WLONGVARCHAR}};
+  // B and E give SQL_NO_TOTAL while more than a piece remains.
   s.drv.rows = {{{text}, {text, false, true}, {block}, {""}, {wide, false, true}}};
-  d_seq_query q(*s.db);
-  prepare(q, u"SELECT A, B, C, D, E FROM T");
-  q.execute();
-  ASSERT_TRUE(q.fetch());
+  prepared_query p(s, u"SELECT A, B, C, D, E FROM T");
+  p.q.execute();
+  ASSERT_TRUE(p.q.fetch());
   s.clear();
 
   d_string a, b, d("old"), e;
   d_binary c;
-  q.get_data(&a, str_mb);
-  q.get_data(&b, str_auto);
-  q.get_data(&c);
-  q.get_data(&d, str_auto);
-  q.get_data(&e, str_auto);
-
-  EXPECT_EQ(a.kind(), 0);
+  p.q.get_data(&a, str_mb);
+  p.q.get_data(&b, str_auto);
+  p.q.get_data(&c);
+  p.q.get_data(&d, str_auto);
+  p.q.get_data(&e, str_auto);
   EXPECT_TRUE(a.bytes() == text);
-  EXPECT_TRUE(b.bytes() == text);  // SQL_NO_TOTAL: full pieces
+  EXPECT_TRUE(b.bytes() == text);
   EXPECT_TRUE(c.bytes() == block);
   EXPECT_FALSE(d.is_null());
   EXPECT_EQ(d.size(), 0u);
   EXPECT_EQ(e.kind(), 2);
   EXPECT_TRUE(e.bytes() == wide);
 
-  // Three pieces and the end for 70000 bytes, a piece and the end for
-  // 32768 or 0 bytes, two and the end for 40000.
-  const auto gets = s.calls("SQLGetData");
-  const int columns[] = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 4, 4, 5, 5, 5};
-  const SQLSMALLINT c_types[] = {SQL_C_CHAR, SQL_C_CHAR, SQL_C_BINARY, SQL_C_CHAR, SQL_C_WCHAR};
-  ASSERT_EQ(gets.size(), std::size(columns));
-  for (std::size_t i = 0; i < gets.size(); ++i) {
-    EXPECT_EQ(gets[i].number, columns[i]) << i;
-    EXPECT_EQ(gets[i].c_type, c_types[columns[i] - 1]) << i;
-    EXPECT_EQ(gets[i].buffer_len, 32768) << i;
-    EXPECT_EQ(gets[i].buffer, gets[0].buffer) << i;
-  }
+  // Each call until the driver has no more data, through one buffer.
+  EXPECT_THAT(s.briefs(),
+              ElementsAre("get 1 CHAR 32768", "get 1 CHAR 32768", "get 1 CHAR 32768", "get 1 CHAR 32768",
+                          "get 2 CHAR 32768", "get 2 CHAR 32768", "get 2 CHAR 32768", "get 2 CHAR 32768",
+                          "get 3 BINARY 32768", "get 3 BINARY 32768", "get 4 CHAR 32768", "get 4 CHAR 32768",
+                          "get 5 WCHAR 32768", "get 5 WCHAR 32768", "get 5 WCHAR 32768"));
+  for (const auto& call : s.drv.sql_calls) EXPECT_EQ(call.buffer, s.drv.sql_calls[0].buffer);
 }
 
 TEST(query_columns, text_kind_follows_the_conversion_asked) {
@@ -346,29 +251,25 @@ TEST(query_columns, text_kind_follows_the_conversion_asked) {
   s.drv.columns = {{u"A", SQL_VARCHAR}, {u"B", SQL_WVARCHAR}, {u"C", SQL_WCHAR}, {u"D", SQL_VARCHAR},
                    {u"E", SQL_WVARCHAR}};
   s.drv.rows = {{{"ab"}, {unhex("61 00")}, {unhex("62 00")}, {unhex("63 00")}, {"cd"}}};
-  d_seq_query q(*s.db);
-  prepare(q, u"SELECT A, B, C, D, E FROM T");
-  q.execute();
-  ASSERT_TRUE(q.fetch());
+  prepared_query p(s, u"SELECT A, B, C, D, E FROM T");
+  p.q.execute();
+  ASSERT_TRUE(p.q.fetch());
   s.clear();
 
   d_string v[5];
   v[0] = d_string(u16(u"wide").data());
-  q.get_data(&v[0], str_auto);
-  q.get_data(&v[1], str_auto);
-  q.get_data(&v[2], str_auto);
-  q.get_data(&v[3], str_uni);
-  q.get_data(&v[4], str_mb);
-  const int kinds[] = {0, 2, 2, 2, 0};
-  const SQLSMALLINT c_types[] = {SQL_C_CHAR, SQL_C_WCHAR, SQL_C_WCHAR, SQL_C_WCHAR, SQL_C_CHAR};
-  const char* bytes[] = {"61 62", "61 00", "62 00", "63 00", "63 64"};
+  p.q.get_data(&v[0], str_auto);
+  p.q.get_data(&v[1], str_auto);
+  p.q.get_data(&v[2], str_auto);
+  p.q.get_data(&v[3], str_uni);
+  p.q.get_data(&v[4], str_mb);
+  // Kind, C type read with, bytes.
   const auto gets = s.calls("SQLGetData");
-  ASSERT_EQ(gets.size(), 10u);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(v[i].kind(), kinds[i]) << i + 1;
-    EXPECT_EQ(gets[2 * i].c_type, c_types[i]) << i + 1;
-    EXPECT_EQ(hex(v[i].bytes()), bytes[i]) << i + 1;
-  }
+  ASSERT_EQ(gets.size(), 10u);  // a piece and the end for each
+  std::vector<std::string> got;
+  for (int i = 0; i < 5; ++i)
+    got.push_back(std::to_string(v[i].kind()) + " " + c_type_name(gets[2 * i].c_type) + " " + hex(v[i].bytes()));
+  EXPECT_THAT(got, ElementsAre("0 CHAR 61 62", "2 WCHAR 61 00", "2 WCHAR 62 00", "2 WCHAR 63 00", "0 CHAR 63 64"));
 }
 
 TEST(query_columns, failures_between_pieces_and_nulls_across_rows) {
@@ -379,40 +280,32 @@ TEST(query_columns, failures_between_pieces_and_nulls_across_rows) {
                 {{"", true}, {unhex("02 00 00 00")}},
                 {{"back"}, {"", true}},
                 {{"lost"}, {unhex("04 00 00 00")}}};
-  d_seq_query q(*s.db);
-  prepare(q, u"SELECT A, B FROM T");
-  q.execute();
+  prepared_query p(s, u"SELECT A, B FROM T");
+  p.q.execute();
   d_string a;
   d_int b;
+  const auto read_row = [&] {
+    EXPECT_TRUE(p.q.fetch());
+    p.q.get_data(&a, str_mb);
+    p.q.get_data(&b);
+  };
 
   // The second piece fails: the value is what came before.
-  ASSERT_TRUE(q.fetch());
   s.drv.fail("SQLGetData", SQL_ERROR, 1, 1);
-  q.get_data(&a, str_mb);
-  q.get_data(&b);
+  read_row();
   EXPECT_TRUE(a.bytes() == text.substr(0, 32768));
   EXPECT_EQ(b.value(), 1);
-
-  ASSERT_TRUE(q.fetch());
-  q.get_data(&a, str_mb);
-  q.get_data(&b);
+  read_row();
   EXPECT_TRUE(a.is_null());
   EXPECT_EQ(a.size(), 0u);
   EXPECT_EQ(b.value(), 2);
-
-  ASSERT_TRUE(q.fetch());
-  q.get_data(&a, str_mb);
-  q.get_data(&b);
+  read_row();
   EXPECT_FALSE(a.is_null());
   EXPECT_EQ(a.bytes(), "back");
   EXPECT_TRUE(b.is_null());
-
   // The first call fails: null.
-  ASSERT_TRUE(q.fetch());
   s.drv.fail("SQLGetData", SQL_ERROR, 0, 1);
-  q.get_data(&a, str_mb);
-  q.get_data(&b);
+  read_row();
   EXPECT_TRUE(a.is_null());
   EXPECT_EQ(b.value(), 4);
-  EXPECT_FALSE(q.fetch());
 }

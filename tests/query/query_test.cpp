@@ -20,47 +20,15 @@ class attached_query : public d_seq_query {
   SQLHSTMT handle() const { return statement; }
 };
 
-std::vector<std::string> fns(const scripted_driver& drv) {
-  std::vector<std::string> out;
-  for (const auto& c : drv.sql_calls) out.push_back(c.fn);
-  return out;
-}
-
 void prepare(abs_d_query& q, const char16_t* text) {
   const auto units = u16(text);
   q.prepare(units.data(), static_cast<int>(units.size() - 1));
 }
 
 // The query-information reply: status, stored procedure name, count.
-std::string info_reply(const std::string& status, const char* proc, int count, bool uni_srv = false) {
-  std::vector<unsigned short> wide(proc, proc + std::strlen(proc));
-  wide.push_back(0);
-  return bytes_elem(status) + elems(
-                                  [&](t_ostream& o) {
-                                    if (uni_srv)
-                                      o << d_string(wide.data());
-                                    else
-                                      o << d_string(proc);
-                                    o << count;
-                                  },
-                                  uni_srv);
-}
-
-// A failed status: a one-element prefix, then code and message.
-std::string failed_status(int code, const std::string& msg) {
-  return unhex("03 01 30 00") + elems([&](t_ostream& o) {
-           o << code;
-           o.put_str(0, msg.data(), static_cast<unsigned short>(msg.size()));
-         });
-}
-
-std::string utf16(const char16_t* s) {
-  std::string out;
-  for (; *s != 0; ++s) {
-    out.push_back(static_cast<char>(*s & 0xFF));
-    out.push_back(static_cast<char>(*s >> 8));
-  }
-  return out;
+std::string info_reply(const std::string& status, const char16_t* proc, int count, bool uni_srv = false) {
+  const d_string name(u16(proc).data());
+  return bytes_elem(status) + elems([&](t_ostream& o) { o << name << count; }, uni_srv);
 }
 
 }  // namespace
@@ -72,36 +40,27 @@ TEST(query_lifecycle, attach_prepare_describe_and_release) {
   {
     attached_query q(*s.db);
     const SQLHSTMT h = q.handle();
-    ASSERT_EQ(s.calls("SQLAllocStmt").size(), 1u);
-    EXPECT_EQ(s.calls("SQLAllocStmt")[0].stmt, h);
+    EXPECT_THAT(s.briefs(), ElementsAre("SQLAllocStmt 0"));
     EXPECT_NE(h, nullptr);
     EXPECT_NE(h, s.db->get_hstmt());
-    EXPECT_EQ(q.column_count(), 0);
-    EXPECT_EQ(q.param_count(), 0);
 
     s.clear();
-    prepare(q, u"SELECT Name, Age FROM Sample.Person WHERE Name %STARTSWITH ? AND Salary > ?");
-    EXPECT_EQ(s.drv.prepared.back(), "SELECT Name, Age FROM Sample.Person WHERE Name %STARTSWITH ? AND Salary > ?");
-    EXPECT_THAT(fns(s.drv), ElementsAre("SQLPrepare", "SQLNumResultCols", "SQLDescribeCol", "SQLDescribeCol",
-                                        "SQLNumParams", "SQLDescribeParam", "SQLDescribeParam"));
+    prepare(q, u"SELECT Name, Age FROM T WHERE Name = ? AND Salary > ?");
+    EXPECT_EQ(s.drv.prepared.back(), "SELECT Name, Age FROM T WHERE Name = ? AND Salary > ?");
+    EXPECT_THAT(s.briefs(), ElementsAre("SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1", "SQLDescribeCol 2",
+                                        "SQLNumParams 0", "SQLDescribeParam 1", "SQLDescribeParam 2"));
     for (const auto& c : s.drv.sql_calls) EXPECT_EQ(c.stmt, h) << c.fn;
-    EXPECT_EQ(s.calls("SQLPrepare")[0].buffer_len, 75);  // characters
+    EXPECT_EQ(s.drv.sql_calls[0].buffer_len, 53);  // in characters
+    // Names go straight into the entries, as 16-bit text of 256 units.
+    EXPECT_EQ(s.drv.sql_calls[3].buffer, q.column_info(2).name);
+    EXPECT_EQ(s.drv.sql_calls[3].buffer_len, 256);
 
     ASSERT_EQ(q.column_count(), 2);
-    const auto describe = s.calls("SQLDescribeCol");
-    for (int i = 1; i <= 2; ++i) {
-      EXPECT_EQ(describe[i - 1].number, i);
-      EXPECT_EQ(describe[i - 1].buffer, q.column_info(i).name);
-      EXPECT_EQ(describe[i - 1].buffer_len, 256);
-    }
     const auto& name = q.column_info(1);
     EXPECT_EQ(std::u16string(name.name, name.name + name.name_len), u"Name");
     EXPECT_EQ(name.sql_type, SQL_WVARCHAR);
     EXPECT_EQ(name.size, 50u);
-    EXPECT_EQ(name.nullable, SQL_NULLABLE);
-    EXPECT_EQ(q.column_info(2).sql_type, SQL_INTEGER);
     EXPECT_EQ(q.column_info(2).nullable, SQL_NO_NULLS);
-
     ASSERT_EQ(q.param_count(), 2);
     const auto& salary = q.param_info(2);
     EXPECT_EQ(salary.sql_type, SQL_DECIMAL);
@@ -113,29 +72,20 @@ TEST(query_lifecycle, attach_prepare_describe_and_release) {
     EXPECT_TRUE(salary.needs_binding);
     EXPECT_EQ(salary.len, 4);
     EXPECT_EQ(salary.heap, nullptr);
-    EXPECT_EQ(salary.heap_capacity, 0u);
 
     s.clear();
     q.release_conn();
     q.release_conn();
     EXPECT_EQ(q.handle(), nullptr);
-    ASSERT_EQ(s.drv.sql_calls.size(), 1u);
-    EXPECT_EQ(s.drv.sql_calls[0].fn, "SQLFreeStmt");
+    EXPECT_THAT(s.briefs(), ElementsAre("SQLFreeStmt 1"));  // SQL_DROP
     EXPECT_EQ(s.drv.sql_calls[0].stmt, h);
-    EXPECT_EQ(s.drv.sql_calls[0].number, SQL_DROP);
     s.clear();
   }
-  EXPECT_TRUE(s.drv.sql_calls.empty());  // released before the destructor
+  EXPECT_TRUE(s.drv.sql_calls.empty());  // nothing left for the destructor
 
-  SQLHSTMT h = nullptr;
-  {
-    attached_query q(*s.db);
-    h = q.handle();
-    s.clear();
-  }
-  ASSERT_EQ(s.calls("SQLFreeStmt").size(), 1u);
-  EXPECT_EQ(s.calls("SQLFreeStmt")[0].stmt, h);
-  EXPECT_EQ(s.calls("SQLFreeStmt")[0].number, SQL_DROP);
+  { attached_query q(*s.db); }
+  EXPECT_THAT(s.briefs(), ElementsAre("SQLAllocStmt 0", "SQLFreeStmt 1"));
+  EXPECT_EQ(s.drv.sql_calls[0].stmt, s.drv.sql_calls[1].stmt);
 }
 
 TEST(query_lifecycle, second_prepare_replaces_both_tables) {
@@ -147,35 +97,27 @@ TEST(query_lifecycle, second_prepare_replaces_both_tables) {
   const std::string long_text(150, 'x');
   q.set_par(1, long_text.data(), static_cast<unsigned short>(long_text.size()));
   q.set_par(2, 7);
-  ASSERT_NE(q.param_info(1).heap, nullptr);
 
   s.drv.columns = {{u"D", SQL_DOUBLE}};
   s.drv.params = {{SQL_DOUBLE}};
   s.clear();
   prepare(q, u"SELECT D FROM T WHERE D > ?");
-  // The old bindings are dropped before their buffers go.
-  EXPECT_THAT(fns(s.drv), ElementsAre("SQLFreeStmt", "SQLPrepare", "SQLNumResultCols", "SQLDescribeCol",
-                                      "SQLNumParams", "SQLDescribeParam"));
-  EXPECT_EQ(s.drv.sql_calls[0].number, SQL_RESET_PARAMS);
+  // The old bindings are dropped (SQL_RESET_PARAMS) before their buffers go.
+  EXPECT_THAT(s.briefs(), ElementsAre("SQLFreeStmt 3", "SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1",
+                                      "SQLNumParams 0", "SQLDescribeParam 1"));
   ASSERT_EQ(q.column_count(), 1);
   EXPECT_EQ(q.column_info(1).sql_type, SQL_DOUBLE);
   ASSERT_EQ(q.param_count(), 1);
   EXPECT_EQ(q.param_info(1).sql_type, SQL_DOUBLE);
   EXPECT_EQ(q.param_info(1).heap, nullptr);
   EXPECT_TRUE(q.param_info(1).needs_binding);
-  expect_db_err([&] { q.param_info(2); }, -1000, "no parameter 2 in the prepared statement (it has 1)");
-
-  // Only the parameter set since reach the driver.
   q.set_par(1, 0.5);
   q.execute();
-  ASSERT_EQ(s.drv.executions.size(), 1u);
-  EXPECT_EQ(s.drv.executions[0].params.size(), 1u);
+  EXPECT_EQ(s.drv.executions.back().params.size(), 1u);
 
-  // Without parameters before, there is nothing to drop.
+  // With no parameters before, there is nothing to drop.
   s.drv.params.clear();
-  s.clear();
   prepare(q, u"SELECT D FROM T");
-  EXPECT_EQ(s.calls("SQLFreeStmt").size(), 1u);
   s.clear();
   prepare(q, u"SELECT D FROM T");
   EXPECT_TRUE(s.calls("SQLFreeStmt").empty());
@@ -198,21 +140,13 @@ TEST(query_lifecycle, fetch_is_true_only_for_sql_success) {
   s.drv.fail("SQLFetch", SQL_SUCCESS_WITH_INFO, 0, 1);
   EXPECT_FALSE(q.fetch());
   EXPECT_TRUE(q.fetch());
-  d_int n;
-  q.get_data(&n);
-  EXPECT_EQ(n.value(), 1);
-
-  s.clear();
   s.drv.fail("SQLFreeStmt", SQL_ERROR, 0, 1);
-  EXPECT_FALSE(q.close());
-  ASSERT_EQ(s.calls("SQLFreeStmt").size(), 1u);
-  EXPECT_EQ(s.calls("SQLFreeStmt")[0].number, SQL_CLOSE);
-
-  // Still prepared: runs again without another SQLPrepare.
   s.clear();
+  EXPECT_FALSE(q.close());
+  // Still prepared: runs again without another SQLPrepare.
   q.execute();
   EXPECT_TRUE(q.fetch());
-  EXPECT_TRUE(s.calls("SQLPrepare").empty());
+  EXPECT_THAT(s.briefs(), ElementsAre("SQLFreeStmt 0", "SQLExecute 0", "SQLFetch 0"));  // SQL_CLOSE
 }
 
 TEST(class_query, call_text_for_zero_and_three_parameters) {
@@ -220,44 +154,25 @@ TEST(class_query, call_text_for_zero_and_three_parameters) {
     SCOPED_TRACE(uni_srv ? "16-bit server" : "8-bit server");
     query_session s(uni_srv);
     d_seq_query q(*s.db);
+    s.clear();
     const auto cls = u16(u"Sample.Person");
-    const auto name = u16(u"ByName");
-    s.drv.query_info = info_reply("", "Sample.Person_ByName", 0, uni_srv);
-    q.prepare(cls.data(), name.data());
+    s.drv.query_info = info_reply("", u"Sample.Person_ByName", 0, uni_srv);
+    q.prepare(cls.data(), u16(u"ByName").data());
     EXPECT_EQ(s.drv.prepared.back(), "{ call Sample.Person_ByName() }");
 
-    const SQLHSTMT info = s.db->get_hstmt();
-    const SQLSMALLINT text_type = uni_srv ? SQL_WCHAR : SQL_CHAR;
-    const auto binds = s.calls("SQLBindParameter");
-    ASSERT_EQ(binds.size(), 3u);
-    for (const auto& b : binds) EXPECT_EQ(b.stmt, info);
-    EXPECT_EQ(binds[0].number, 1);
-    EXPECT_EQ(binds[0].io, SQL_PARAM_OUTPUT);
-    EXPECT_EQ(binds[0].c_type, SQL_C_BINARY);
-    EXPECT_EQ(binds[0].sql_type, SQL_BINARY);
-    EXPECT_EQ(binds[0].size, 32768u);
-    EXPECT_EQ(binds[0].buffer, s.db->get_result_buf());
-    EXPECT_EQ(binds[0].buffer_len, 32768);
-    EXPECT_EQ(binds[1].number, 2);
-    EXPECT_EQ(binds[1].io, SQL_PARAM_INPUT);
-    EXPECT_EQ(binds[1].c_type, SQL_C_WCHAR);
-    EXPECT_EQ(binds[1].sql_type, text_type);
-    EXPECT_EQ(binds[1].size, 26u);
-    EXPECT_EQ(binds[1].buffer_len, 26);
-    EXPECT_EQ(binds[1].ind_value, 26);
-    EXPECT_EQ(binds[2].number, 3);
-    EXPECT_EQ(binds[2].sql_type, text_type);
-    EXPECT_EQ(binds[2].size, 12u);
-
-    ASSERT_EQ(s.drv.executions.size(), 1u);
-    EXPECT_EQ(s.drv.executions[0].stmt, info);
-    EXPECT_EQ(hex(s.drv.executions[0].params[2].bytes), hex(utf16(u"Sample.Person")));
-    EXPECT_EQ(hex(s.drv.executions[0].params[3].bytes), hex(utf16(u"ByName")));
-    ASSERT_EQ(s.calls("SQLPrepare").size(), 1u);
-    EXPECT_NE(s.calls("SQLPrepare")[0].stmt, info);
+    // Output: the session's result buffer; inputs: the two names.
+    const std::string text_type = std::to_string(uni_srv ? SQL_WCHAR : SQL_CHAR);
+    EXPECT_THAT(s.briefs(), ElementsAre("bind 1 out BINARY sql=-2 size=32768 buf=32768 ind=0",
+                                        "bind 2 WCHAR sql=" + text_type + " size=26 buf=26 ind=26",
+                                        "bind 3 WCHAR sql=" + text_type + " size=12 buf=12 ind=12", "SQLExecute 0",
+                                        "SQLPrepare 0", "SQLNumResultCols 0", "SQLNumParams 0"));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(s.drv.sql_calls[i].stmt, s.db->get_hstmt());
+    EXPECT_NE(s.drv.sql_calls[4].stmt, s.db->get_hstmt());
+    EXPECT_EQ(s.drv.sql_calls[0].buffer, s.db->get_result_buf());
+    EXPECT_EQ(hex(s.drv.executions[0].params[3].bytes), "42 00 79 00 4E 00 61 00 6D 00 65 00");
 
     s.drv.params = {{SQL_VARCHAR}, {SQL_INTEGER}, {SQL_DATE}};
-    s.drv.query_info = info_reply("", "Sample.Person_Find", 3, uni_srv);
+    s.drv.query_info = info_reply("", u"Sample.Person_Find", 3, uni_srv);
     q.prepare(cls.data(), u16(u"Find").data());
     EXPECT_EQ(s.drv.prepared.back(), "{ call Sample.Person_Find(?, ?, ?) }");
     EXPECT_EQ(q.param_count(), 3);
@@ -270,14 +185,16 @@ TEST(class_query, server_failure_throws_and_keeps_the_statement) {
   d_seq_query q(*s.db);
   prepare(q, u"SELECT N FROM T");
   const auto cls = u16(u"Sample.Person");
-  s.drv.query_info = info_reply(failed_status(-360, "Query Nope not found in Sample.Person"), "", 0);
+  // A failed status: a prefix element and two bytes, then code and message.
+  const std::string failed = unhex("03 01 30 00") + elems([](t_ostream& o) { o << -360 << d_string("no query Nope"); });
+  s.drv.query_info = info_reply(failed, u"", 0);
   s.clear();
-  expect_db_err([&] { q.prepare(cls.data(), u16(u"Nope").data()); }, -360, "Query Nope not found in Sample.Person");
+  expect_db_err([&] { q.prepare(cls.data(), u16(u"Nope").data()); }, -360, "no query Nope");
   EXPECT_TRUE(s.calls("SQLPrepare").empty());
   EXPECT_EQ(q.column_count(), 1);
 
   s.drv.columns.clear();
-  s.drv.query_info = info_reply("", "Sample.Person_ByName", 1);
+  s.drv.query_info = info_reply("", u"Sample.Person_ByName", 1);
   q.prepare(cls.data(), u16(u"ByName").data());
   EXPECT_EQ(s.drv.prepared.back(), "{ call Sample.Person_ByName(?) }");
   EXPECT_EQ(q.column_count(), 0);
@@ -287,8 +204,8 @@ TEST(class_query, reply_is_read_within_the_result_buffer) {
   query_session s;
   d_seq_query q(*s.db);
   const auto cls = u16(u"C");
-  // The driver cuts a reply longer than the buffer and reports its length.
-  s.drv.query_info = info_reply("", "C_Q", 2) + std::string(40000, '\xFF');
+  // Longer than the buffer: the driver cuts it and reports the whole length.
+  s.drv.query_info = info_reply("", u"C_Q", 2) + std::string(40000, '\xFF');
   q.prepare(cls.data(), u16(u"Q").data());
   EXPECT_EQ(s.drv.prepared.back(), "{ call C_Q(?, ?) }");
 
@@ -300,15 +217,11 @@ TEST(class_query, reply_is_read_within_the_result_buffer) {
 
 TEST(class_query, dynamic_object_prepares_its_named_query) {
   query_session s;
-  const auto text = [](t_ostream& o, const char* t) { o.put_str(0, t, static_cast<unsigned short>(std::strlen(t))); };
-  s.drv.reply(common_reply(elems([&](t_ostream& o) { text(o, "12@A.Cls"); })));
-  s.drv.reply(bytes_elem("") + bytes_elem("1"));
-  s.drv.reply(bytes_elem("") + bytes_elem("1"));
-  s.drv.reply(bytes_elem("") + bytes_elem("1") + elems([&](t_ostream& o) {
-                text(o, "ByName");
-                text(o, "A.Cls_ByName");
-                o << 2;
-              }));
+  s.drv.reply(common_reply(elems([](t_ostream& o) { o << d_string("12@A.Cls"); })));
+  const std::string no_defs = bytes_elem("") + bytes_elem("1");
+  s.drv.reply(no_defs);
+  s.drv.reply(no_defs);
+  s.drv.reply(no_defs + elems([](t_ostream& o) { o << d_string("ByName") << d_string("A.Cls_ByName") << 2; }));
   {
     d_ref<Dyn_obj> obj = Dyn_obj::open(*s.db, u16(u"A.Cls").data(), u16(u"1").data());
     d_seq_query q(*s.db);
@@ -317,14 +230,14 @@ TEST(class_query, dynamic_object_prepares_its_named_query) {
     expect_db_err([&] { obj->get_query(u16(u"Other").data(), q); }, -1, "query not found");
     s.drv.reply(bytes_elem(""));  // "B6" as the object closes
   }
-  EXPECT_EQ(s.drv.requests.back().code, "B6");
 }
 
 TEST(query_refusals, numbers_out_of_range) {
   query_session s;
   s.drv.columns = {{u"A", SQL_INTEGER}, {u"B", SQL_INTEGER}};
   s.drv.params = {{SQL_INTEGER}, {SQL_INTEGER}};
-  s.drv.rows = {{{unhex("01 00 00 00")}, {unhex("02 00 00 00")}}, {{unhex("03 00 00 00")}, {unhex("04 00 00 00")}}};
+  const scripted_driver::sql_row row = {{unhex("01 00 00 00")}, {unhex("02 00 00 00")}};
+  s.drv.rows = {row, row};
   d_seq_query q(*s.db);
   d_int v;
   expect_db_err([&] { q.get_data(&v); }, -1000, "no column 1 in the prepared statement (it has 0)");
@@ -337,22 +250,22 @@ TEST(query_refusals, numbers_out_of_range) {
   expect_db_err([&] { q.set_par(3); }, -1000, msg);
   expect_db_err([&] { q.set_par(3, d_string("x")); }, -1000, msg);
   expect_db_err([&] { q.set_par(0, 1.5); }, -1000, "no parameter 0 in the prepared statement (it has 2)");
-  EXPECT_TRUE(s.calls("SQLBindParameter").empty());
 
   q.execute();
   ASSERT_TRUE(q.fetch());
   q.get_data(&v);
   q.get_data(&v);
-  expect_db_err([&] { q.get_data(&v); }, -1000, "no column 3 in the prepared statement (it has 2)");
+  const std::string col_msg = "no column 3 in the prepared statement (it has 2)";
+  expect_db_err([&] { q.get_data(&v); }, -1000, col_msg);
   d_string text("kept");
-  expect_db_err([&] { q.get_data(&text, str_auto); }, -1000, "no column 3 in the prepared statement (it has 2)");
+  expect_db_err([&] { q.get_data(&text, str_auto); }, -1000, col_msg);
   EXPECT_EQ(text.bytes(), "kept");
-  EXPECT_EQ(s.calls("SQLGetData").size(), 2u);
   EXPECT_EQ(v.value(), 2);
   // The next row starts at column 1 again.
   ASSERT_TRUE(q.fetch());
   q.get_data(&v);
-  EXPECT_EQ(v.value(), 3);
+  EXPECT_THAT(s.briefs(), ElementsAre("SQLExecute 0", "SQLFetch 0", "get 1 SLONG 4", "get 2 SLONG 4", "SQLFetch 0",
+                                      "get 1 SLONG 4"));
 
   expect_db_err([&] { q.prepare_call(d_string("P"), -1); }, -1000, "parameter count out of range: -1");
   expect_db_err([&] { q.prepare_call(d_string("P"), 32768); }, -1000, "parameter count out of range: 32768");
