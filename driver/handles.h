@@ -14,12 +14,16 @@
 
 #include "server/channel.h"
 #include "server/namespace.h"
+#include "server/sql.h"
 
 #include <sql.h>
+#include <sqlext.h>
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 #define TORQA_DRV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -40,6 +44,30 @@ struct stmt {
   dbc* owner = nullptr;
   std::u16string text;  ///< the prepared statement's text
   bool prepared = false;
+
+  /// A parameter as SQLBindParameter gave it: its buffers are read (input)
+  /// or written (output) by SQLExecute.
+  struct binding {
+    SQLSMALLINT io = SQL_PARAM_INPUT;
+    SQLSMALLINT c_type = 0;
+    SQLPOINTER data = nullptr;
+    SQLLEN capacity = 0;  ///< buffer length in bytes; 0: not given
+    SQLLEN* ind = nullptr;
+  };
+  /// The column SQLGetData delivers in pieces, and how far it got.
+  struct piece_state {
+    int column = 0;  ///< 0: none
+    SQLSMALLINT c_type = 0;
+    bool done = false;       ///< everything delivered: the next call answers SQL_NO_DATA
+    std::string converted;   ///< the value in the C type's form, when it differs from the stored bytes
+    std::string_view data;   ///< the bytes to deliver (stored bytes or `converted`)
+    std::size_t offset = 0;  ///< bytes delivered so far
+  };
+
+  std::unique_ptr<server::sql_statement> sql;  ///< the preparation; null when not prepared
+  std::map<SQLUSMALLINT, binding> bindings;   ///< by parameter number
+  bool executed = false;                       ///< executed and not closed since
+  piece_state piece;
 };
 
 struct channel {

@@ -1,9 +1,36 @@
 // The standard ODBC functions: handles for environments, connections and
-// statements. Statements are recorded when prepared; executing them is not
-// available yet, and those functions fail with SQL_ERROR.
-#include "handles.h"
+// statements, and SQL statements over the connection's namespace database.
+//
+// How this driver differs from common ODBC habits, as the binding relies on:
+// SQLPrepare takes 16-bit text (UTF-16 units, the length in characters or
+// SQL_NTS); SQLDescribeCol writes the column name as 16-bit units into a
+// buffer whose length counts units (a name that fills the buffer gets no
+// terminating zero; one that does not fit is cut, not inside a surrogate
+// pair, with SQL_SUCCESS_WITH_INFO); SQLGetData delivers character and
+// binary data in pieces as sql_data.cpp describes. Diagnostic records are
+// not kept: a failure is SQL_ERROR.
+//
+// Statements: plain SQL over the class tables, "{ call <procedure>(?, ...) }"
+// for class queries and the query information call (server/sql.h).
+// Parameters are bound by SQLBindParameter and read at SQLExecute; input
+// parameters of the C types SQL_C_CHAR, SQL_C_WCHAR, SQL_C_BINARY,
+// SQL_C_SLONG (SQL_C_LONG), SQL_C_SBIGINT, SQL_C_DOUBLE and the date, time
+// and timestamp structures, with SQL_NULL_DATA for null and SQL_NTS for
+// terminated text; the query information call writes its reply into its
+// binary output parameter 1. SQLExecute runs the statement (a statement
+// without rows is complete on return); SQLFetch answers SQL_SUCCESS for
+// each row and SQL_NO_DATA after the last; executing again closes the
+// previous result first. SQLFreeStmt with SQL_CLOSE closes the result and
+// keeps the preparation and the bindings; SQL_RESET_PARAMS drops the
+// bindings; SQL_UNBIND does nothing (columns are not bound); SQL_DROP frees
+// the statement.
+#include "sql_data.h"
 
-#include <sqlext.h>
+#include "server/wire.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
 
 namespace torqa::driver {
 
@@ -30,6 +57,7 @@ dbc::~dbc() {
 
 }  // namespace torqa::driver
 
+using namespace torqa;
 using namespace torqa::driver;
 
 TORQA_DRV_EXPORT SQLRETURN SQLAllocEnv(SQLHENV* out) {
@@ -78,44 +106,206 @@ TORQA_DRV_EXPORT SQLRETURN SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
   return SQL_SUCCESS;
 }
 
+namespace {
+
+/// Runs `f`; a failure that escapes it (server_error, bad_alloc) is
+/// SQL_ERROR: nothing is thrown across the C interface.
+template <class F>
+SQLRETURN guarded(F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    return SQL_ERROR;
+  }
+}
+
+/// Ends the statement's current result, if any.
+void close_result(stmt& s) {
+  if (s.sql) s.sql->close();
+  s.executed = false;
+  s.piece.column = 0;
+}
+
+/// The prepared statement of a handle, or null.
+stmt* prepared(SQLHSTMT h) {
+  stmt* s = as_stmt(h);
+  return s != nullptr && s->sql ? s : nullptr;
+}
+
+SQLRETURN worst(SQLRETURN a, SQLRETURN b) { return a == SQL_SUCCESS ? b : a; }
+
+/// The query information call: class and query names in parameters 2 and
+/// 3, the reply into output parameter 1.
+SQLRETURN query_info(stmt& s) {
+  const auto& b = s.bindings;
+  const auto out = b.find(1), cls = b.find(2), query = b.find(3);
+  if (out == b.end() || cls == b.end() || query == b.end() || out->second.io == SQL_PARAM_INPUT ||
+      cls->second.io == SQL_PARAM_OUTPUT || query->second.io == SQL_PARAM_OUTPUT)
+    return SQL_ERROR;
+  std::string cls_name, query_name;
+  if (input_text(cls->second, cls_name) != SQL_SUCCESS || input_text(query->second, query_name) != SQL_SUCCESS)
+    return SQL_ERROR;
+  return write_output(out->second, s.sql->query_info(cls_name, query_name));
+}
+
+}  // namespace
+
 TORQA_DRV_EXPORT SQLRETURN SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER length) {
   stmt* s = as_stmt(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (text == nullptr || (length < 0 && length != SQL_NTS)) return SQL_ERROR;
-  // The text is 16-bit: `length` counts characters.
-  const auto* units = reinterpret_cast<const char16_t*>(text);
-  s->text = length == SQL_NTS ? std::u16string(units) : std::u16string(units, static_cast<std::size_t>(length));
-  s->prepared = true;
-  return SQL_SUCCESS;
+  if (text == nullptr || (length < 0 && length != SQL_NTS) || !s->owner->conn) return SQL_ERROR;
+  return guarded([&]() -> SQLRETURN {
+    close_result(*s);
+    s->sql.reset();
+    s->prepared = false;
+    // The text is 16-bit: `length` counts characters.
+    const auto* units = reinterpret_cast<const char16_t*>(text);
+    s->text = length == SQL_NTS ? std::u16string(units) : std::u16string(units, static_cast<std::size_t>(length));
+    const std::string utf8 = server::utf16le_to_utf8(
+        std::string_view(reinterpret_cast<const char*>(s->text.data()), 2 * s->text.size()));
+    s->sql = std::make_unique<server::sql_statement>(*s->owner->conn, utf8);
+    s->prepared = true;
+    return SQL_SUCCESS;
+  });
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) {
   stmt* s = as_stmt(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (option == SQL_DROP) {
-    s->owner->statements.erase(s);
-    s->tag = 0;
-    delete s;
+  switch (option) {
+    case SQL_DROP:
+      s->owner->statements.erase(s);
+      s->tag = 0;
+      delete s;
+      return SQL_SUCCESS;
+    case SQL_CLOSE:
+      close_result(*s);
+      return SQL_SUCCESS;
+    case SQL_UNBIND:
+      return SQL_SUCCESS;
+    case SQL_RESET_PARAMS:
+      s->bindings.clear();
+      return SQL_SUCCESS;
+    default:
+      return SQL_ERROR;
   }
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* count) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr || count == nullptr) return SQL_ERROR;
+  *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(s->sql->columns().size(), SHRT_MAX));
   return SQL_SUCCESS;
 }
 
-TORQA_DRV_EXPORT SQLRETURN SQLExecute(SQLHSTMT) { return SQL_ERROR; }
-TORQA_DRV_EXPORT SQLRETURN SQLFetch(SQLHSTMT) { return SQL_ERROR; }
-TORQA_DRV_EXPORT SQLRETURN SQLNumResultCols(SQLHSTMT, SQLSMALLINT*) { return SQL_ERROR; }
-TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT, SQLUSMALLINT, SQLCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLSMALLINT*,
-                                          SQLULEN*, SQLSMALLINT*, SQLSMALLINT*) {
-  return SQL_ERROR;
+TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT capacity,
+                                          SQLSMALLINT* name_length, SQLSMALLINT* type, SQLULEN* size,
+                                          SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr || column < 1 || column > s->sql->columns().size() || capacity < 0) return SQL_ERROR;
+  return guarded([&]() -> SQLRETURN {
+    const server::sql_column& c = s->sql->columns()[column - 1];
+    const std::string units = server::utf8_to_utf16le(c.name);
+    const std::size_t n = units.size() / 2;
+    std::size_t copy = std::min(n, static_cast<std::size_t>(capacity));
+    // A surrogate pair is not cut in two.
+    if (copy > 0 && copy < n) {
+      const auto last = static_cast<unsigned>(static_cast<unsigned char>(units[2 * copy - 1]));
+      if (last >= 0xD8 && last <= 0xDB) --copy;
+    }
+    if (name != nullptr) {
+      std::memcpy(name, units.data(), 2 * copy);
+      if (copy < static_cast<std::size_t>(capacity)) std::memset(name + 2 * copy, 0, 2);
+    }
+    if (name_length != nullptr) *name_length = static_cast<SQLSMALLINT>(std::min<std::size_t>(n, SHRT_MAX));
+    if (type != nullptr) *type = sql_type_of(c.kind, s->sql->unicode());
+    if (size != nullptr) *size = column_size_of(c.kind);
+    if (digits != nullptr) *digits = 0;
+    if (nullable != nullptr) *nullable = static_cast<SQLSMALLINT>(c.nullable);
+    return name != nullptr && copy < n ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+  });
 }
-TORQA_DRV_EXPORT SQLRETURN SQLNumParams(SQLHSTMT, SQLSMALLINT*) { return SQL_ERROR; }
-TORQA_DRV_EXPORT SQLRETURN SQLDescribeParam(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT*, SQLULEN*, SQLSMALLINT*,
-                                            SQLSMALLINT*) {
-  return SQL_ERROR;
+
+TORQA_DRV_EXPORT SQLRETURN SQLNumParams(SQLHSTMT h, SQLSMALLINT* count) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr || count == nullptr) return SQL_ERROR;
+  *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(s->sql->params().size(), SHRT_MAX));
+  return SQL_SUCCESS;
 }
-TORQA_DRV_EXPORT SQLRETURN SQLBindParameter(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLSMALLINT, SQLSMALLINT, SQLULEN,
-                                            SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*) {
-  return SQL_ERROR;
+
+TORQA_DRV_EXPORT SQLRETURN SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT param, SQLSMALLINT* type, SQLULEN* size,
+                                            SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr || param < 1 || param > s->sql->params().size()) return SQL_ERROR;
+  // A parameter whose type the statement does not tell is described as text.
+  const std::optional<server::sql_kind> k = s->sql->params()[param - 1];
+  const bool reply = s->sql->kind() == server::sql_statement::form::query_info && param == 1;
+  if (type != nullptr) *type = k ? sql_type_of(*k, s->sql->unicode()) : SQL_VARCHAR;
+  if (size != nullptr) *size = reply ? 32768 : column_size_of(k.value_or(server::sql_kind::text));
+  if (digits != nullptr) *digits = 0;
+  if (nullable != nullptr) *nullable = SQL_NULLABLE;
+  return SQL_SUCCESS;
 }
-TORQA_DRV_EXPORT SQLRETURN SQLGetData(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*) {
-  return SQL_ERROR;
+
+// A value is bound as its C type gives it (numbers as numbers, dates and
+// times as their stored text); SQLite converts it to the type of the column
+// it meets, so the SQL type is only checked.
+TORQA_DRV_EXPORT SQLRETURN SQLBindParameter(SQLHSTMT h, SQLUSMALLINT param, SQLSMALLINT io, SQLSMALLINT c_type,
+                                            SQLSMALLINT sql_type, SQLULEN, SQLSMALLINT, SQLPOINTER data,
+                                            SQLLEN capacity, SQLLEN* ind) {
+  stmt* s = as_stmt(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (param < 1 || (io != SQL_PARAM_INPUT && io != SQL_PARAM_OUTPUT && io != SQL_PARAM_INPUT_OUTPUT) ||
+      !known_c_type(c_type) || !known_sql_type(sql_type) || capacity < 0 || (data == nullptr && ind == nullptr))
+    return SQL_ERROR;
+  return guarded([&]() -> SQLRETURN {
+    s->bindings[param] = stmt::binding{io, c_type, data, capacity, ind};
+    return SQL_SUCCESS;
+  });
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLExecute(SQLHSTMT h) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr) return SQL_ERROR;
+  return guarded([&]() -> SQLRETURN {
+    close_result(*s);
+    server::sql_statement& sql = *s->sql;
+    if (sql.kind() == server::sql_statement::form::query_info) return query_info(*s);
+    SQLRETURN rc = SQL_SUCCESS;
+    for (std::size_t i = 1; i <= sql.params().size(); ++i) {
+      const auto b = s->bindings.find(static_cast<SQLUSMALLINT>(i));
+      if (b == s->bindings.end() || b->second.io == SQL_PARAM_OUTPUT) return SQL_ERROR;
+      rc = worst(rc, bind_input(sql, static_cast<int>(i), b->second));
+      if (rc == SQL_ERROR) {
+        sql.close();
+        return rc;
+      }
+    }
+    sql.execute();
+    s->executed = true;
+    return rc;
+  });
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLFetch(SQLHSTMT h) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr || !s->executed || s->sql->columns().empty()) return SQL_ERROR;
+  return guarded([&]() -> SQLRETURN {
+    s->piece.column = 0;
+    return s->sql->fetch() ? SQL_SUCCESS : SQL_NO_DATA;
+  });
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLGetData(SQLHSTMT h, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER buf,
+                                      SQLLEN capacity, SQLLEN* ind) {
+  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
+  stmt* s = prepared(h);
+  if (s == nullptr || !s->sql->on_row()) return SQL_ERROR;
+  return guarded([&]() -> SQLRETURN { return get_data(*s, column, c_type, buf, capacity, ind); });
 }

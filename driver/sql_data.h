@@ -1,0 +1,38 @@
+// Values between the caller's ODBC buffers and SQL statements: parameter
+// values read at SQLExecute, the query information call's output, column
+// data for SQLGetData, and the ODBC types that describe columns.
+#pragma once
+
+#include "handles.h"
+
+#include <string>
+
+namespace torqa::driver {
+
+/// The ODBC SQL type of a kind of value (16-bit text types in a 16-bit
+/// namespace).
+SQLSMALLINT sql_type_of(server::sql_kind k, bool unicode);
+/// The column size reported for a kind of value.
+SQLULEN column_size_of(server::sql_kind k);
+
+/// Whether parameters and columns can be exchanged as this C type.
+bool known_c_type(SQLSMALLINT c_type);
+/// Whether this is an SQL type a parameter can be bound as.
+bool known_sql_type(SQLSMALLINT sql_type);
+
+/// Reads input parameter `i`'s value from its buffers and binds it to the
+/// statement. SQL_SUCCESS_WITH_INFO when a timestamp's fraction was dropped.
+SQLRETURN bind_input(server::sql_statement& sql, int i, const stmt::binding& b);
+/// The text of a character input parameter (SQL_C_CHAR or SQL_C_WCHAR) as
+/// UTF-8; a null value is empty.
+SQLRETURN input_text(const stmt::binding& b, std::string& utf8);
+/// Writes `bytes` into a binary output parameter, as much as its buffer
+/// holds; its indicator gets the whole length. SQL_SUCCESS_WITH_INFO when
+/// cut.
+SQLRETURN write_output(const stmt::binding& b, std::string_view bytes);
+
+/// SQLGetData on the statement's current row: fixed-size types once,
+/// character and binary data in pieces (see odbc.cpp).
+SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN capacity, SQLLEN* ind);
+
+}  // namespace torqa::driver
