@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build pkg-config unixodbc-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev locales)
+          libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev libedit-dev locales)
 
 install_packages() {
   local missing=()
@@ -36,13 +36,43 @@ build() {  # build DIR [cmake options...]
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# A short session with the torqa tool on the embedded default namespace
+# ./torqa-data (made from the sample schema on first use): classes, an object
+# created and shown, methods called, a stream written and read, a class
+# query and SQL with a parameter.
+demo() {
+  local tool=$PWD/build/bin/torqa id
+  export TORQA_PASSWORD=torqa  # the password of a new namespace's user torqa
+  torqa() {  # shows the command, then runs it
+    local a line='$ torqa'
+    for a in "$@"; do
+      if [[ $a =~ ^[[:alnum:]_.,:=%/+-]+$ ]]; then line+=" $a"; else line+=" '$a'"; fi
+    done
+    printf '\n%s\n' "$line"
+    "$tool" "$@"
+  }
+  torqa classes
+  torqa describe Sample.Person
+  printf '\n$ id=$(torqa create Sample.Person Name=Ada Age=36 Height=1.65 Birthday=1990-12-10)\n'
+  id=$("$tool" create Sample.Person Name=Ada Age=36 Height=1.65 Birthday=1990-12-10)
+  torqa show Sample.Person "$id"
+  torqa call --id "$id" Sample.Person Describe "Countess "
+  torqa call Sample.Person Divide 17 5
+  printf "\n\$ printf 'Notes on Ada\\\\nfrom standard input\\\\n' | torqa write Sample.Person %s Notes\n" "$id"
+  printf 'Notes on Ada\nfrom standard input\n' | "$tool" write Sample.Person "$id" Notes
+  torqa read Sample.Person "$id" Notes
+  torqa query Sample.Person Older 30
+  torqa --format json sql "SELECT ID, Name, Age FROM Sample_Person WHERE Age > ? ORDER BY ID DESC" int:30
+}
+
 cmd=${1:-test}
 install_packages
 install_test_locale
 case "$cmd" in
   demo)
-    build build
-    ./build/bin/value_layer_demo
+    cmake -S . -B build -G Ninja >/dev/null
+    cmake --build build -j "$(nproc)" --target torqa_cli
+    demo
     ;;
   test)
     build build

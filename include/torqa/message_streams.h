@@ -19,7 +19,9 @@
 #include <sstream>
 
 /// Send buffer of one request; grows as needed and keeps its storage.
-class TORQA_API t_otcpbuf : public std::basic_stringbuf<char> {
+/// data() and size() give the message written so far, reserved bytes
+/// included.
+class TORQA_API t_otcpbuf : public t_obuf {
  public:
   static constexpr int reserved = 14;
 
@@ -32,10 +34,6 @@ class TORQA_API t_otcpbuf : public std::basic_stringbuf<char> {
   /// Hands the message to the driver under `code` (results are not
   /// inspected: a lost request shows on the reply side).
   void send(const char* code);
-
-  /// The message written so far, reserved bytes included.
-  const char* data() const { return pbase(); }
-  std::size_t size() const { return static_cast<std::size_t>(pptr() - pbase()); }
 
  private:
   void* channel = nullptr;

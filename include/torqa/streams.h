@@ -15,7 +15,10 @@
 
 #include <torqa/export.h>
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <istream>
 #include <ostream>
 #include <sstream>
@@ -62,35 +65,132 @@ class TORQA_API dlist_out_fmt : public out_fmt {
   void put_double(double v) override;
   void put_int(std::int64_t v) override;
   void put_null() override;
+
+ private:
+  // n bytes: stored in place when the stream's buffer has room, else
+  // through sputn (which grows it); badbit when the buffer refuses them.
+  void write(const void* p, std::size_t n);
+  void write_element(int type, const char* data, std::size_t n);
+  // put_double through a scratch text, when it cannot format in place.
+  void write_double(double v);
 };
 
-/// Typed output stream; always writes the list form. Derived streams attach
-/// the stream buffer.
+/// Growable in-memory output buffer, the base of t_ostrbuf and of the
+/// request buffer t_otcpbuf. A t_ostream that attached it stores elements
+/// straight into its put area while there is room.
+class TORQA_API t_obuf : public std::basic_stringbuf<char> {
+ public:
+  t_obuf();
+  ~t_obuf() override;
+  /// First byte written.
+  const char* data() const { return pbase(); }
+  /// Bytes written since the last rewind().
+  std::size_t size() const { return static_cast<std::size_t>(pptr() - pbase()); }
+  /// Moves the output position back to the start, keeping the storage.
+  void rewind() { setp(pbase(), epptr()); }
+  /// Bytes that can be stored at next() before the buffer must grow
+  /// (sputn grows it).
+  std::size_t room() const { return static_cast<std::size_t>(epptr() - pptr()); }
+  /// Where the next byte goes.
+  char* next() { return pptr(); }
+  /// Counts n bytes stored at next() as written.
+  void commit(std::size_t n) { pbump(static_cast<int>(n)); }
+};
+
+namespace torqa::detail {
+
+/// Stores the list element of v at p, which has room for 10 bytes (all of
+/// them may be written); returns the element's length. Type 4 for v >= 0,
+/// else 5; the data are the low-order bytes of v, as many as w needs (w is
+/// v, or ~v when negative: the bytes above are then all 0xFF), at least one.
+inline std::size_t store_int_element(char* p, std::int64_t v) {
+  const auto u = static_cast<std::uint64_t>(v);
+  const std::uint64_t w = v < 0 ? ~u : u;
+  const auto length = static_cast<unsigned>(std::bit_width(w | 1) + 23) / 8;  // k + 2
+  p[0] = static_cast<char>(length);
+  p[1] = static_cast<char>(4 + (u >> 63));
+  if constexpr (std::endian::native == std::endian::little)
+    std::memcpy(p + 2, &u, 8);  // one store
+  else
+    for (unsigned i = 0; i < 8; ++i) p[2 + i] = static_cast<char>(u >> (8 * i));
+  return length;
+}
+
+}  // namespace torqa::detail
+
+/// Typed output stream; always writes the list form, through its own
+/// dlist_out_fmt (no other format is ever current, so it is called
+/// directly). While the stream buffer is the t_obuf a derived stream
+/// attached and has room, integers, the null and short text are stored in
+/// place here; every other write goes through the format.
 class TORQA_API t_ostream : public std::basic_ostream<char>, public is_uni_srv_info {
  public:
   t_ostream();
   t_ostream(const t_ostream&) = delete;
   t_ostream& operator=(const t_ostream&) = delete;
 
-  void put_str(int kind, const char* data, unsigned short len) { fmt_->put_str(kind, data, len); }
-  void put_null() { fmt_->put_null(); }
-  void put_int(std::int64_t v) { fmt_->put_int(v); }
-  void put_double(double v) { fmt_->put_double(v); }
+  void put_str(int kind, const char* data, unsigned short len) {
+    // Client 16-bit text (kind 2) already has the server's form: the same
+    // units go out as type 2, an odd trailing byte dropped.
+    const unsigned n = kind == 2 ? len & ~1u : len;
+    const auto short_text = [&](char* p) {
+      p[0] = static_cast<char>(n + 2);
+      p[1] = static_cast<char>(kind == 0 ? 1 : 2);
+      if (n != 0) std::memcpy(p + 2, data, n);
+      return std::size_t{n} + 2;
+    };
+    if (len >= 254 || static_cast<unsigned>(kind) > 2 || !store(n + 2, short_text))
+      list_fmt_.put_str(kind, data, len);
+  }
+  void put_null() {
+    const auto empty_text = [](char* p) {
+      p[0] = 2;
+      p[1] = 1;
+      return std::size_t{2};
+    };
+    if (!store(2, empty_text)) list_fmt_.put_null();
+  }
+  void put_int(std::int64_t v) {
+    const auto integer = [v](char* p) { return torqa::detail::store_int_element(p, v); };
+    if (!store(10, integer)) list_fmt_.put_int(v);
+  }
+  void put_double(double v) { list_fmt_.put_double(v); }
+
+ protected:
+  /// Makes b the stream buffer, written in place while it stays so.
+  void attach(t_obuf& b) {
+    rdbuf(&b);
+    obuf_ = &b;
+  }
 
  private:
+  friend class dlist_out_fmt;
+
+  // The attached buffer when it is the stream's buffer and has room for n
+  // more bytes, else null.
+  t_obuf* in_place(std::size_t n) {
+    t_obuf* b = obuf_;
+    return b != nullptr && rdbuf() == b && b->room() >= n ? b : nullptr;
+  }
+  // Stores an element of at most `max` bytes in place, store_at(p) writing
+  // it at p and returning its length; false when in_place(max) is null.
+  template <class Store>
+  bool store(std::size_t max, Store store_at) {
+    t_obuf* b = in_place(max);
+    if (b == nullptr) return false;
+    b->commit(store_at(b->next()));
+    return true;
+  }
+
   dlist_out_fmt list_fmt_;
-  out_fmt* fmt_;
+  t_obuf* obuf_ = nullptr;
 };
 
 /// Growable in-memory buffer of a t_ostrstream.
-class TORQA_API t_ostrbuf : public std::basic_stringbuf<char> {
+class TORQA_API t_ostrbuf : public t_obuf {
  public:
   t_ostrbuf();
   ~t_ostrbuf() override;
-  const char* data() const { return pbase(); }
-  std::size_t size() const { return static_cast<std::size_t>(pptr() - pbase()); }
-  /// Moves the output position back to the start, keeping the storage.
-  void rewind() { setp(pbase(), epptr()); }
 };
 
 /// In-memory output stream. Copying starts a fresh, empty stream.

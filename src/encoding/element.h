@@ -27,6 +27,9 @@ enum elem_type : int { t_text = 1, t_uni = 2, t_int_pos = 4, t_int_neg = 5, t_de
 constexpr std::size_t max_elem_data = 65535;
 /// Longest text "%.15f" produces for a double (sign, 309 digits, point, 15).
 constexpr std::size_t max_double_text = 330;
+/// Room format_double_fast needs: the text of the values it formats (at
+/// most 37 characters) and the 8-byte stores that may run past its end.
+constexpr std::size_t fast_double_room = 40;
 /// Longest decimal text of a 64-bit integer.
 constexpr std::size_t max_int_text = 20;
 
@@ -191,49 +194,81 @@ namespace number_text {
 using u128 = unsigned __int128;
 constexpr std::uint64_t e15 = 1'000'000'000'000'000;
 
-// The low `count` decimal digits of v, zero-padded, into out[0..count).
-inline void put_digits(std::uint32_t v, unsigned count, char* out) {
-  static constexpr char pairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-  for (; count >= 2; v /= 100) {
-    count -= 2;
-    const unsigned r = v % 100;
-    out[count] = pairs[2 * r];
-    out[count + 1] = pairs[2 * r + 1];
-  }
-  if (count != 0) out[0] = static_cast<char>('0' + v % 10);
+// The eight decimal digits of v < 10^8, zero-padded, as one digit value per
+// byte, the most significant in the lowest byte. The digits are split in the
+// lanes of one 64-bit word: two lanes of 4 digits, then four of 2, then eight
+// of 1. A step keeps each lane's quotient q = x / d in its low half and puts
+// the remainder x - d q in its high half, for all lanes at once as
+// (x << w) + q (1 - d << w); the quotients by 100 and by 10 are products with
+// 5243 / 2^19 and 103 / 2^10, exact in range.
+constexpr std::uint64_t digit_bytes(std::uint32_t v) {
+  const std::uint64_t x = (std::uint64_t{v} << 32) + v / 10000 * (1 - (std::uint64_t{10000} << 32));
+  const std::uint64_t hundreds = (x * 5243 >> 19) & 0x0000007F'0000007F;
+  const std::uint64_t y = (x << 16) + hundreds * (1 - (std::uint64_t{100} << 16));
+  const std::uint64_t tens = (y * 103 >> 10) & 0x000F000F'000F000F;
+  return (y << 8) + tens * (1 - (std::uint64_t{10} << 8));
 }
 
-// "%.15f" of v when |v| < 2^63: v = m x 2^e exactly, so v x 10^15 is an
-// integer of at most 113 bits shifted by e; rounding it half to even is what
-// printf does. Returns 0 (nothing written) for other values.
+constexpr std::uint64_t zero_chars = 0x30303030'30303030;
+
+// The eight bytes of x at out, the lowest first.
+inline void store_bytes(char* out, std::uint64_t x) {
+  if constexpr (std::endian::native == std::endian::little)
+    std::memcpy(out, &x, 8);
+  else
+    for (unsigned i = 0; i < 8; ++i) out[i] = static_cast<char>(x >> (8 * i));
+}
+
+// "%.15f" of v when |v| < 2^64 into out (room for fast_double_room bytes);
+// returns its length, or 0 for other values. v = m x 2^e exactly: the whole
+// part is m shifted; the bits below the point, as a 128-bit binary fraction
+// times 10^15, give the 15 decimals and the exact rest, rounded half to even
+// as printf does (10^15 being even, the last decimal has the parity of the
+// whole rounded text).
 inline std::size_t format_fixed15(double v, char* out) {
   const auto bits = std::bit_cast<std::uint64_t>(v);
   const unsigned biased = static_cast<unsigned>(bits >> 52) & 0x7FF;
   const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const std::uint64_t m = biased == 0 ? fraction : fraction | std::uint64_t{1} << 52;
   const int exp = biased == 0 ? -1074 : static_cast<int>(biased) - 1075;
-  if (biased == 0x7FF || exp > 10) return 0;
-  const u128 x = u128{biased == 0 ? fraction : fraction | std::uint64_t{1} << 52} * e15;  // < 2^103
-  u128 q = 0;
+  if (biased == 0x7FF || exp > 11) return 0;
+  std::uint64_t whole = 0, decimals = 0;
   if (exp >= 0) {
-    q = x << exp;
-  } else if (exp > -104) {  // otherwise v x 10^15 < 1/2
-    const int s = -exp;
-    q = x >> s;
-    const u128 rest = x & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
-    q += rest > half || (rest == half && (q & 1) != 0);
+    whole = m << exp;
+  } else if (const int s = -exp; s < 104) {  // else v x 10^15 < 2^(103 - s) rounds to 0
+    whole = s < 64 ? m >> s : 0;
+    const std::uint64_t below_high = s < 64 ? m << (64 - s) : m >> (s - 64);
+    const std::uint64_t below_low = s <= 64 ? 0 : m << (128 - s);
+    const u128 low = u128{below_low} * e15;
+    const u128 high = u128{below_high} * e15 + (low >> 64);
+    decimals = static_cast<std::uint64_t>(high >> 64);
+    const auto rest_high = static_cast<std::uint64_t>(high), half = std::uint64_t{1} << 63;
+    decimals += rest_high > half ||
+                (rest_high == half && (static_cast<std::uint64_t>(low) != 0 || (decimals & 1) != 0));
+    if (decimals == e15) {
+      ++whole;
+      decimals = 0;
+    }
   }
-  const std::uint64_t whole = q >> 64 == 0 ? static_cast<std::uint64_t>(q) / e15 : static_cast<std::uint64_t>(q / e15);
-  const std::uint64_t frac = static_cast<std::uint64_t>(q - u128{whole} * e15);
   char* p = out;
-  if (bits >> 63) *p++ = '-';
-  p = std::to_chars(p, p + max_int_text, whole).ptr;
-  *p++ = '.';
-  put_digits(static_cast<std::uint32_t>(frac / 100'000'000), 7, p);
-  put_digits(static_cast<std::uint32_t>(frac % 100'000'000), 8, p + 7);
-  return static_cast<std::size_t>(p + 15 - out);
+  *p = '-';
+  p += bits >> 63;
+  if (whole < 10) {
+    *p++ = static_cast<char>('0' + whole);
+  } else if (whole < 100'000'000) {
+    // Eight digits stored, the leading zeros shifted out.
+    const std::uint64_t d = digit_bytes(static_cast<std::uint32_t>(whole));
+    const int zeros = std::countr_zero(d) / 8;
+    store_bytes(p, (d >> 8 * zeros) + zero_chars);
+    p += 8 - zeros;
+  } else {
+    p = std::to_chars(p, p + max_int_text, whole).ptr;
+  }
+  // The first 7 decimals are < 10^7: their leading zero byte becomes the point.
+  const std::uint64_t first = digit_bytes(static_cast<std::uint32_t>(decimals / 100'000'000)) + zero_chars;
+  store_bytes(p, (first & ~std::uint64_t{0xFF}) | '.');
+  store_bytes(p + 8, digit_bytes(static_cast<std::uint32_t>(decimals % 100'000'000)) + zero_chars);
+  return static_cast<std::size_t>(p + 16 - out);
 }
 
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -302,12 +337,22 @@ inline bool parse_fixed(const char* p, const char* end, double& v) {
 }  // namespace number_text
 #endif
 
+/// "%.15f" of the common magnitudes (|v| < 2^64) into out (room for
+/// fast_double_room bytes, which may all be written); returns the length,
+/// or 0 for other values (format_double handles every value).
+inline std::size_t format_double_fast(double v, char* out) {
+#ifdef __SIZEOF_INT128__
+  return number_text::format_fixed15(v, out);
+#else
+  (void)v, (void)out;
+  return 0;
+#endif
+}
+
 /// v as "%.15f" in the C locale into out (room for max_double_text);
 /// returns the length.
 inline std::size_t format_double(double v, char* out) {
-#ifdef __SIZEOF_INT128__
-  if (const std::size_t n = number_text::format_fixed15(v, out)) return n;
-#endif
+  if (const std::size_t n = format_double_fast(v, out)) return n;
   return static_cast<std::size_t>(
       std::to_chars(out, out + max_double_text, v, std::chars_format::fixed, 15).ptr - out);
 }

@@ -26,7 +26,7 @@ constexpr unsigned max_fetch = t_itcpbuf::capacity - t_itcpbuf::put_back;
 
 // ---- request side ----
 
-t_otcpbuf::t_otcpbuf() : std::basic_stringbuf<char>(std::ios_base::in | std::ios_base::out) {}
+t_otcpbuf::t_otcpbuf() = default;
 
 t_otcpbuf::~t_otcpbuf() = default;
 
@@ -36,7 +36,7 @@ void t_otcpbuf::set_channel(void* ch) {
 }
 
 void t_otcpbuf::start_message() {
-  setp(pbase(), epptr());
+  rewind();
   for (int i = 0; i < reserved; ++i) sputc(' ');
 }
 
@@ -48,7 +48,7 @@ void t_otcpbuf::send(const char* code) {
   drv.DrvSendMessage(channel, pbase(), total);
 }
 
-t_otcpstream::t_otcpstream() { rdbuf(&buf_); }
+t_otcpstream::t_otcpstream() { attach(buf_); }
 
 t_otcpstream::~t_otcpstream() = default;
 

@@ -32,8 +32,8 @@ T result(t_istream& is, Database* db) {
 
 /// How a namespace and its sessions are set up.
 struct config {
-  bool unicode = false;  ///< the namespace uses 16-bit text
-  bool cached = false;   ///< sessions use the property cache
+  bool unicode = false;    ///< the namespace uses 16-bit text
+  bool cached = false;     ///< sessions use the property cache
   unsigned chunk = 32768;  ///< largest reply chunk
 };
 
@@ -63,14 +63,12 @@ class namespace_dir {
   std::string path_;
 };
 
-inline std::string connection_string(const std::string& dir, const config& c) {
-  return "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA ";chunk=" + std::to_string(c.chunk) +
-         ";unicode=" + (c.unicode ? "1" : "0") + "]:" + dir;
-}
-
+/// Connects to the namespace in `dir` (made with the sample schema).
 inline Handle<Conn_t> connect(const std::string& dir, const config& c, const char* user = "torqa",
                               const char* password = "torqa", Db_err* err = nullptr) {
-  return tcp_conn::connect(d_string(connection_string(dir, c).c_str()), d_string(user), d_string(password), err);
+  const std::string text = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA ";chunk=" + std::to_string(c.chunk) +
+                           ";unicode=" + (c.unicode ? "1" : "0") + "]:" + dir;
+  return tcp_conn::connect(d_string(text.c_str()), d_string(user), d_string(password), err);
 }
 
 /// A namespace and one session on it, for tests run in every setting.
@@ -99,14 +97,11 @@ class e2e_test : public ::testing::TestWithParam<config> {
     return p;
   }
 
-  static int save(d_ref<Dyn_obj>& o) {
-    d_status st(o->run_method_by_name(m_Save, nullptr, 0));
-    return st.get_code();
-  }
-
-  std::string id_of(d_ref<Dyn_obj>& o) {
-    d_string id(o->run_method_by_name(U(u"%Id"), nullptr, 0));
-    return id.mb_str();
+  /// "%Save": the status code.
+  static int save(d_ref<Dyn_obj>& o) { return d_status(o->run_method_by_name(m_Save, nullptr, 0)).get_code(); }
+  /// "%Id": empty when the object is not stored.
+  static std::string id_of(d_ref<Dyn_obj>& o) {
+    return d_string(o->run_method_by_name(U(u"%Id"), nullptr, 0)).mb_str();
   }
 
   template <class T>

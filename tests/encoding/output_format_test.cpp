@@ -73,19 +73,38 @@ TEST(list_output, doubles_as_fixed_text) {
 }
 
 TEST(list_output, doubles_match_printf) {
-  // Every magnitude, both signs, and exact ties at the 15th decimal
-  // (odd multiples of 2^-16), as "%.15f" in the C locale prints them.
-  std::mt19937_64 rng(5);
+  // Every magnitude and both signs, half of them around the range where the
+  // whole part fits 64 bits; exact ties at the 15th decimal (odd multiples
+  // of 2^-16); and edges: rounding up into the whole part, one and eight
+  // digits before the point, the bits below the point filling one or two
+  // 64-bit words, the last decimal near one half, 2^64, the smallest values.
+  const double edges[] = {0.0,         0x1.fffffffffffffp-1, 0x1.fffffffffffffp1, 9.999999999999998,
+                          10.0,        99999999.99999999,    100000000.0,         0x1.8p-11,
+                          0x1.8p-12,   0x1.8p-13,            5e-16,               4.9999999999999995e-16,
+                          0x1.8p-52,   0x1.fffffffffffffp63, 0x1p64,              0x1.fffffffffffffp64,
+                          4.9406564584124654e-324};
   t_ostrstream os;
-  char expected[400];
-  for (int i = 0; i < 20000; ++i) {
-    const double v = i < 200 ? (i - 100) * 2 + 1 / 65536.0 * (2 * i + 1)
-                             : std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFF) | (rng() % 2047) << 52);
+  const auto sent = [&os](double v) {
     os.reset();
     os << v;
     const std::size_t head = os.data()[0] == 0 ? 4 : 2;
-    std::snprintf(expected, sizeof expected, "%.15f", v);
-    ASSERT_EQ(std::string(os.data() + head, os.size() - head), expected);
+    return std::string(os.data() + head, os.size() - head);
+  };
+  const auto printed = [](double v) {
+    char text[400];
+    std::snprintf(text, sizeof text, "%.15f", v);
+    return std::string(text);
+  };
+  for (double v : edges) {
+    ASSERT_EQ(sent(v), printed(v)) << std::hexfloat << v;
+    ASSERT_EQ(sent(-v), printed(-v)) << std::hexfloat << -v;
+  }
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 40000; ++i) {
+    const std::uint64_t exponent = i % 2 != 0 ? rng() % 2047 : 1075 - 110 + rng() % 124;
+    const double v = i < 200 ? (i - 100) * 2 + 1 / 65536.0 * (2 * i + 1)
+                             : std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFF) | exponent << 52);
+    ASSERT_EQ(sent(v), printed(v)) << std::hexfloat << v;
   }
 }
 

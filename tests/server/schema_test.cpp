@@ -22,79 +22,19 @@ std::shared_ptr<const schema> parse(const std::string& text, schema_error* err =
   return s;
 }
 
-TEST(schema_parse, sample_classes_properties_and_slots) {
+// The sample schema is exercised end to end (its slots by the cached
+// sessions' sections); here: what it does not show.
+TEST(schema_parse, sample_parses_and_names_ignore_case) {
   schema_error err;
   const auto s = parse(sample_text(), &err);
   ASSERT_NE(s, nullptr) << err.what();
   const class_def* person = s->find_class("sample.PERSON");
   ASSERT_NE(person, nullptr);
-  EXPECT_EQ(person->table, "Sample_Person");
-
-  const property* name = person->find_property("name");
-  ASSERT_NE(name, nullptr);
-  EXPECT_EQ(name->slot, 0);
-  EXPECT_EQ(name->column, "Name");
-  EXPECT_EQ(name->type.type, data_type::string);
-
-  const property* spouse = person->find_property("Spouse");
-  EXPECT_EQ(spouse->kind, prop_kind::reference);
-  EXPECT_EQ(spouse->type.cls, "Sample.Person");
-  EXPECT_EQ(spouse->slot, 10);  // the eleventh stored property
-
-  const property* tags = person->find_property("Tags");
-  EXPECT_EQ(tags->kind, prop_kind::collection);
-  EXPECT_EQ(tags->slot, -2);
-  EXPECT_EQ(tags->table, "Sample_Person_Tags");
-  EXPECT_EQ(tags->object_class(), list_of_data_types);
-  EXPECT_EQ(person->find_property("Friends")->object_class(), list_of_objects);
-  EXPECT_EQ(person->find_property("Scores")->object_class(), array_of_data_types);
-  EXPECT_EQ(person->find_property("Notes")->object_class(), char_stream_class);
-  EXPECT_EQ(person->find_property("Picture")->object_class(), binary_stream_class);
-
-  const property* greeting = person->find_property("Greeting");
-  EXPECT_EQ(greeting->kind, prop_kind::calculated);
-  EXPECT_EQ(greeting->slot, -1);
-  EXPECT_NE(greeting->body.find("Hello"), std::string::npos);
-  EXPECT_EQ(person->by_slot(0), name);
+  EXPECT_EQ(person->by_slot(0), person->find_property("name"));
   EXPECT_EQ(person->by_slot(11), nullptr);
-}
-
-TEST(schema_parse, methods_queries_and_builtins) {
-  const auto s = parse(sample_text());
-  ASSERT_NE(s, nullptr);
-  const class_def* person = s->find_class("Sample.Person");
-  const method* describe = person->find_method("Describe");
-  ASSERT_NE(describe, nullptr);
-  EXPECT_FALSE(describe->class_method);
-  ASSERT_EQ(describe->args.size(), 2u);
-  EXPECT_TRUE(describe->args[1].output);
-  EXPECT_EQ(describe->result.type, data_type::string);
-  EXPECT_EQ(person->find_method("Grow")->result.type, data_type::none);
-  EXPECT_TRUE(person->find_method("Make")->class_method);
-  EXPECT_EQ(person->find_method("Make")->result, (value_type{data_type::object, "Sample.Person"}));
-
-  for (const char* builtin : {"%New", "%Save", "%Id", "%Oid", "%DeleteId", "%OpenId"})
-    EXPECT_NE(person->find_method(builtin), nullptr) << builtin;
-  EXPECT_EQ(person->find_method("%New")->builtin, builtin_method::new_);
-
-  const query* by_name = person->find_query("ByName");
-  ASSERT_NE(by_name, nullptr);
-  EXPECT_EQ(by_name->sql_name, "Sample_Person_ByName");
-  EXPECT_EQ(by_name->params.size(), 1u);
-  const class_def* owner = nullptr;
-  EXPECT_EQ(s->find_procedure("sample_person_older", &owner), person->find_query("Older"));
-  EXPECT_EQ(owner, person);
-
-  const class_def* list = s->find_class("%ListOfDataTypes");
-  ASSERT_NE(list, nullptr);
-  EXPECT_TRUE(list->is_collection());
-  for (const char* m : {"GetAt", "SetAt", "InsertAt", "RemoveAt", "GetNext", "GetPrevious", "Insert", "Remove", "Count"})
-    EXPECT_NE(list->find_method(m), nullptr) << m;
+  EXPECT_EQ(person->find_property("Greeting")->slot, -1);
+  EXPECT_EQ(person->find_property("Tags")->slot, -2);
   EXPECT_EQ(s->find_class("%ArrayOfObjects")->find_method("InsertAt"), nullptr);
-  const class_def* stream = s->find_class("%Library.GlobalCharacterStream");
-  ASSERT_NE(stream, nullptr);
-  EXPECT_TRUE(stream->find_method("Read")->args[0].output);
-  EXPECT_NE(stream->find_method("SizeGet"), nullptr);
 }
 
 TEST(schema_parse, errors_name_the_line) {
@@ -123,10 +63,10 @@ TEST(schema_parse, errors_name_the_line) {
 TEST(schema_parse, whole_schema_checks) {
   const char* bad[] = {
       "class A.B\n  property X: string\n  property x: integer\nend class\n",  // names ignore case
-      "class A.B\n  property Id: string\nend class\n",                      // the row id column
-      "class A.B\n  property R: A.C\nend class\n",                          // unknown class
-      "class A.B\n  property R: %ListOfDataTypes\nend class\n",             // not persistent
-      "class A.B\nend class\nclass a.b\nend class\n",                       // twice
+      "class A.B\n  property Id: string\nend class\n",                        // the row id column
+      "class A.B\n  property R: A.C\nend class\n",                            // unknown class
+      "class A.B\n  property R: %ListOfDataTypes\nend class\n",               // not persistent
+      "class A.B\nend class\nclass a.b\nend class\n",                         // twice
   };
   for (const char* text : bad) EXPECT_EQ(parse(text), nullptr) << text;
 

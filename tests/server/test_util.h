@@ -53,7 +53,7 @@ struct bytes_holder {
   std::string bytes;
 };
 
-/// A reader that owns the bytes it reads (a reply, hex literal bytes).
+/// A reader that owns the bytes it reads.
 class owned : private bytes_holder, public reader {
  public:
   explicit owned(std::string b) : bytes_holder{std::move(b)}, reader(bytes_holder::bytes) {}
@@ -61,13 +61,12 @@ class owned : private bytes_holder, public reader {
   owned& operator=(const owned&) = delete;
 };
 
-/// Reads the next element of `r`, failing the test when there is none.
+/// The next element of `r`, failing the test when there is none.
 inline element next(reader& r) {
   element e;
   EXPECT_TRUE(r.next(e)) << "no element left";
   return e;
 }
-
 inline std::int64_t next_int(reader& r) { return element_int(next(r)).value_or(INT64_MIN); }
 inline std::string next_text(reader& r) { return element_text(next(r)).value_or("<not text>"); }
 

@@ -2,7 +2,7 @@
 // a replaced global operator new, which sanitizer builds keep for themselves.
 #if !defined(__SANITIZE_ADDRESS__)
 
-#include "support/scripted_driver.h"
+#include "support/session_fixture.h"
 
 #include <torqa/session.h>
 
@@ -32,10 +32,7 @@ bool g_counting = false;
 namespace {
 
 using namespace std::string_literals;
-using torqa::test::bytes_elem;
-using torqa::test::common_reply;
-using torqa::test::scripted_driver;
-using torqa::test::startup_reply;
+using namespace torqa::test;
 
 TEST(receive_path, steady_state_property_reads_allocate_nothing) {
   // The counter sees this file's operator new (called directly: a
@@ -45,32 +42,24 @@ TEST(receive_path, steady_state_property_reads_allocate_nothing) {
   g_counting = false;
   ASSERT_EQ(g_allocations, 1u);
 
-  scripted_driver drv;
-  Handle<Conn_t> conn = tcp_conn::connect("local[0]:test", "u", "p", nullptr);
-  drv.reply(startup_reply());
-  {
-    Database db(conn, false);
-    const auto name = torqa::test::u16(u"Age");
-    // A reply of three chunks, served without copies and without recording.
-    drv.repeat(common_reply("\x03\x04\x2A"s, "", "", "server output"), {3, 7});
-    drv.record = false;
-    drv.on_send = [] { g_counting = true; };  // from the request's hand-over on
-
-    const auto round_trip = [&] {
-      int v = 0;
-      db.get_property(7, 3, 0, ret_data, name.data()) >> v;
-      g_counting = false;
-      return v;
-    };
-    for (int i = 0; i < 10; ++i) round_trip();
-    g_allocations = 0;
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(round_trip(), 42);
-    EXPECT_EQ(g_allocations, 0u);
-
-    drv.on_send = nullptr;
-    drv.record = true;
-    drv.reply(bytes_elem("") + bytes_elem(""));
-  }
+  session s;
+  const auto name = u16(u"Age");
+  // A reply of three chunks, served without copies and without recording.
+  s.drv.repeat(common_reply("\x03\x04\x2A"s, "", "", "server output"), {3, 7});
+  s.drv.record = false;
+  s.drv.on_send = [] { g_counting = true; };  // from the request's hand-over on
+  const auto round_trip = [&] {
+    int v = 0;
+    s.db->get_property(7, 3, 0, ret_data, name.data()) >> v;
+    g_counting = false;
+    return v;
+  };
+  for (int i = 0; i < 10; ++i) round_trip();
+  g_allocations = 0;
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(round_trip(), 42);
+  EXPECT_EQ(g_allocations, 0u);
+  s.drv.on_send = nullptr;
+  s.drv.record = true;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-#include "support/scripted_driver.h"
-#include "transport/driver.h"
+// Connecting from a connection string, and sharing the connection.
+#include "support/driver_env.h"
+#include "support/session_fixture.h"
 
 #include <torqa/connection.h>
 #include <torqa/errors.h>
@@ -9,21 +10,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
+using torqa::test::driver_env;
 using torqa::test::scripted_driver;
+using torqa::test::thrown;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
 
 using strings = std::vector<std::string>;
-
-// A Db_err pre-filled so that a missing write shows.
-Db_err stale() { return Db_err(42, "stale"); }
 
 TEST(connection, splits_the_connection_string_into_three_parts) {
   const struct {
@@ -36,12 +34,10 @@ TEST(connection, splits_the_connection_string_into_three_parts) {
   };
   for (const auto& c : cases) {
     scripted_driver drv;
-    Db_err err = stale();
+    Db_err err(42, "stale");  // so that a missing write shows
     Handle<Conn_t> h = tcp_conn::connect(c.text, "user", "pässword", &err);
-    EXPECT_EQ(err.code, 0) << c.text;
-    EXPECT_EQ(err.msg, "") << c.text;
-    EXPECT_TRUE(h->is_active());
-    EXPECT_FALSE(h->is_busy());
+    EXPECT_TRUE(err.code == 0 && err.msg.empty()) << c.text;
+    EXPECT_TRUE(h->is_active() && !h->is_busy());
     strings expected = c.parts;
     expected.insert(expected.end(), {"user", "pässword"});
     EXPECT_EQ(drv.connect_args, expected) << c.text;
@@ -56,8 +52,7 @@ TEST(connection, connect_prepares_the_query_information_statement_and_the_last_h
     EXPECT_THAT(drv.prepared, ElementsAre("{ ? = call %Library.CPPStoredProc_getQueryInfo( ?, ? ) }"));
     auto* tcp = dynamic_cast<tcp_conn*>(h.get());
     ASSERT_NE(tcp, nullptr);
-    EXPECT_NE(tcp->get_hdbc(), nullptr);
-    EXPECT_NE(tcp->get_hstmt(), nullptr);
+    EXPECT_TRUE(tcp->get_hdbc() != nullptr && tcp->get_hstmt() != nullptr);
 
     void* channel = nullptr;
     EXPECT_EQ(h->open_channel(&channel), 0);
@@ -98,17 +93,13 @@ TEST(connection, refusals_fill_the_record_and_free_every_handle_once) {
       SCOPED_TRACE(std::string(c.text) + " " + (c.failing ? c.failing : ""));
       scripted_driver drv;
       if (c.failing) drv.fail(c.failing, -2);
-      Db_err err = stale();
+      Db_err err(42, "stale");
       {
         Handle<Conn_t> h = tcp_conn::connect(c.text, "u", "p", with_record ? &err : nullptr);
         EXPECT_FALSE(h->is_active());
         Handle<Conn_t> copy = h;  // usable like any handle
-        if (with_record) {
-          EXPECT_EQ(err.code, c.code);
-          EXPECT_EQ(err.msg, c.msg);
-        } else {
-          EXPECT_EQ(err.code, 42);
-        }
+        EXPECT_EQ(err.code, with_record ? c.code : 42);
+        EXPECT_EQ(err.msg, with_record ? c.msg : "stale");
         EXPECT_EQ(drv.count("DrvConnect"), c.connects);
       }
       strings frees;
@@ -125,34 +116,18 @@ TEST(connection, a_refused_connection_takes_no_session) {
   Db_err err;
   Handle<Conn_t> h = tcp_conn::connect("X[Y]:Z", "u", "p", &err);
   EXPECT_EQ(err.code, -30000);
-  try {
-    Database db(h, false);
-    ADD_FAILURE() << "a session started on an inactive connection";
-  } catch (const Db_err& e) {
-    EXPECT_EQ(e.code, -1000);
-    EXPECT_EQ(e.msg, "Connection is not active");
-  }
+  EXPECT_EQ(thrown([&] { Database db(h, false); }), "-1000 Connection is not active");
   EXPECT_FALSE(h->is_busy());
   EXPECT_EQ(drv.count("DrvOpenChannel"), 0);
 }
 
 TEST(connection, a_driver_that_cannot_be_loaded_is_reported_in_the_record) {
-  std::optional<std::string> saved;
-  if (const char* value = std::getenv("TORQA_DRIVER")) saved = value;
-  setenv("TORQA_DRIVER", "/nonexistent/libTorqaODBC.so", 1);
-  torqa::detail::reset_driver_for_tests();
-
+  driver_env env("/nonexistent/libTorqaODBC.so");
   Db_err err;
   Handle<Conn_t> h = tcp_conn::connect("X[Y]:Z", "u", "p", &err);
   EXPECT_FALSE(h->is_active());
   EXPECT_EQ(err.code, -1000);
   EXPECT_THAT(err.msg, HasSubstr("/nonexistent/libTorqaODBC.so"));
-
-  if (saved)
-    setenv("TORQA_DRIVER", saved->c_str(), 1);
-  else
-    unsetenv("TORQA_DRIVER");
-  torqa::detail::reset_driver_for_tests();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include "support/scripted_driver.h"
+// The request stream and the reply stream on a message channel.
+#include "support/session_fixture.h"
 
-#include <torqa/errors.h>
 #include <torqa/message_streams.h>
 
 #include <gtest/gtest.h>
@@ -8,14 +8,12 @@
 #include <string>
 
 using namespace std::string_literals;
-using torqa::test::chunk;
-using torqa::test::hex;
-using torqa::test::scripted_driver;
+using namespace torqa::test;
 
 namespace {
 
-const std::string reset_failure = "assertion failed in t_itcpbuf::reset()";
-const std::string underflow_failure = "assertion failed in t_itcpbuf::underflow()";
+const std::string reset_failure = "-1 assertion failed in t_itcpbuf::reset()";
+const std::string underflow_failure = "-1 assertion failed in t_itcpbuf::underflow()";
 
 // A request stream and a reply stream on one channel of the scripted driver.
 class message_streams : public ::testing::Test {
@@ -40,18 +38,6 @@ class message_streams : public ::testing::Test {
     return s;
   }
 
-  // The message of the Db_err that `f` throws; empty when none is thrown.
-  template <class F>
-  static std::string failure_of(F f) {
-    try {
-      f();
-    } catch (const Db_err& e) {
-      EXPECT_EQ(e.code, -1);
-      return e.msg;
-    }
-    return {};
-  }
-
   scripted_driver drv;
   int channel = 0;
   t_otcpstream out;
@@ -71,15 +57,13 @@ TEST_F(message_streams, requests_carry_fourteen_reserved_bytes_and_the_payload_l
   out.send("B6");
 
   ASSERT_EQ(drv.requests.size(), 3u);
-  EXPECT_EQ(drv.requests[0].code, "B1");
-  EXPECT_EQ(drv.requests[0].reserved, std::string(14, ' '));
-  EXPECT_EQ(drv.requests[0].payload, "");
-  EXPECT_EQ(drv.requests[0].announced, 0u);
-  EXPECT_EQ(drv.requests[1].code, "B7");
-  EXPECT_EQ(hex(drv.requests[1].payload), "03 04 05 03 05 FF");
-  EXPECT_EQ(drv.requests[1].announced, 6u);
-  EXPECT_EQ(hex(drv.requests[2].reserved), hex(std::string(14, ' ')));
-  EXPECT_EQ(hex(drv.requests[2].payload), "03 04 07");
+  const char* expected[][2] = {{"B1", ""}, {"B7", "03 04 05 03 05 FF"}, {"B6", "03 04 07"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(drv.requests[i].code, expected[i][0]);
+    EXPECT_EQ(drv.requests[i].reserved, std::string(14, ' '));
+    EXPECT_EQ(hex(drv.requests[i].payload), expected[i][1]);
+    EXPECT_EQ(drv.requests[i].announced, drv.requests[i].payload.size());
+  }
 }
 
 TEST_F(message_streams, a_request_grows_without_limit_and_keeps_its_storage) {
@@ -119,10 +103,11 @@ TEST_F(message_streams, chunk_borders_are_invisible_to_readers) {
   }
 }
 
-TEST_F(message_streams, three_characters_can_be_put_back_across_a_refill) {
+TEST_F(message_streams, at_end_waits_for_the_final_chunk_and_three_characters_go_back_across_a_refill) {
   drv.reply_chunks({{"abcdef", false}, {"ghi", true}});
   exchange();
   EXPECT_EQ(read(6), "abcdef");
+  EXPECT_FALSE(in.at_end());  // buffer empty, but the reply goes on
   EXPECT_EQ(in.rdbuf()->sbumpc(), 'g');
   std::streambuf* sb = in.rdbuf();
   EXPECT_EQ(sb->sungetc(), 'g');
@@ -131,6 +116,7 @@ TEST_F(message_streams, three_characters_can_be_put_back_across_a_refill) {
   EXPECT_EQ(sb->sungetc(), 'd');
   EXPECT_EQ(sb->sungetc(), std::char_traits<char>::eof());
   EXPECT_EQ(read(6), "dEfghi");
+  EXPECT_TRUE(in.at_end());
 }
 
 TEST_F(message_streams, one_driver_read_brings_at_most_32765_bytes) {
@@ -146,26 +132,11 @@ TEST_F(message_streams, one_driver_read_brings_at_most_32765_bytes) {
   }
 }
 
-TEST_F(message_streams, at_end_waits_for_the_final_chunk) {
-  drv.reply_chunks({{"ab", false}, {"c", true}});
-  exchange();
-  EXPECT_FALSE(in.at_end());
-  EXPECT_EQ(read(2), "ab");
-  EXPECT_FALSE(in.at_end());  // buffer empty, but the reply goes on
-  EXPECT_EQ(read(1), "c");
-  EXPECT_TRUE(in.at_end());
-}
-
 TEST_F(message_streams, transport_failures_raise_the_stream_errors) {
   // Reading one byte past the end of the reply.
   drv.reply("\x03\x04"s);
   exchange();
-  EXPECT_EQ(failure_of([&] {
-              std::int64_t v = 0;
-              bool null_flag = false;
-              in.read_int(v, null_flag);
-            }),
-            underflow_failure);
+  EXPECT_EQ(thrown([&] { in.skip(); }), underflow_failure);
 
   // An empty chunk, in the middle or at the end.
   for (bool final_empty : {false, true}) {
@@ -174,20 +145,20 @@ TEST_F(message_streams, transport_failures_raise_the_stream_errors) {
     drv.reply_chunks(chunks);
     exchange();
     EXPECT_EQ(read(2), "ab");
-    EXPECT_EQ(failure_of([&] { in.rdbuf()->sbumpc(); }), underflow_failure);
+    EXPECT_EQ(thrown([&] { in.rdbuf()->sbumpc(); }), underflow_failure);
   }
 
   // A chunk whose data cannot be read.
   drv.reply("abc");
   exchange();
   drv.fail("DrvReadChunk", -3, 0, 1);
-  EXPECT_EQ(failure_of([&] { read(1); }), underflow_failure);
+  EXPECT_EQ(thrown([&] { read(1); }), underflow_failure);
 
   // A chunk header that cannot be read, and a reply that never comes.
   drv.reply("abc");
   drv.fail("DrvNextChunk", -3, 0, 1);
-  EXPECT_EQ(failure_of([&] { exchange(); }), reset_failure);
-  EXPECT_EQ(failure_of([&] { exchange(); }), reset_failure);
+  EXPECT_EQ(thrown([&] { exchange(); }), reset_failure);
+  EXPECT_EQ(thrown([&] { exchange(); }), reset_failure);
 }
 
 TEST_F(message_streams, skip_rest_discards_the_reply_in_pieces_of_at_most_32768_bytes) {

@@ -1,0 +1,29 @@
+// Class names read from a schema text.
+#include "cli.h"
+
+#include <gtest/gtest.h>
+
+namespace torqa::cli {
+namespace {
+
+TEST(cli_schema, class_names_skip_bodies) {
+  const char* schema =
+      "# class Not.This\n"
+      "class A.B\n"
+      "  property X: string calculated\n"
+      "    return \"class Not.Either\"\n"
+      "  end property\n"
+      "  class method M()\n"
+      "class Inside.Body\n"
+      "  end method\n"
+      "  query Q()\n"
+      "    SELECT 1\n"
+      "  end query\n"
+      "end class\n"
+      "  class   C.D.E  \r\n"
+      "end class\n";
+  EXPECT_EQ(schema_class_names(schema), (std::vector<std::string>{"A.B", "C.D.E"}));
+}
+
+}  // namespace
+}  // namespace torqa::cli

@@ -1,0 +1,45 @@
+// torqa: the command-line client of the torqa object database.
+#include "cli.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+int main(int argc, char** argv) {
+  using namespace torqa::cli;
+  invocation inv;
+  try {
+    inv = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const usage_error& e) {
+    std::cerr << "torqa: " << e.what() << "\nTry 'torqa --help'.\n";
+    return exit_usage;
+  }
+  if (inv.has("version")) {
+    print_version(std::cout);
+    return exit_ok;
+  }
+  if (inv.words.empty()) {
+    print_help(inv.has("help") ? std::cout : std::cerr, nullptr);
+    return inv.has("help") ? exit_ok : exit_usage;
+  }
+
+  const auto setting = [&](const char* option, const char* env, const char* fallback) {
+    if (inv.has(option)) return inv.get(option);
+    const char* v = std::getenv(env);
+    return std::string(v != nullptr && *v ? v : fallback);
+  };
+  connection_settings settings;
+  settings.connect = setting("connect", "TORQA_CONNECT", "");
+  settings.user = setting("user", "TORQA_USER", "torqa");
+  if (inv.has("password")) settings.password = inv.get("password");
+
+  int status = exit_failed;
+  {
+    session s(settings);
+    context c{s, format::table, std::cout, std::cerr, std::cin, isatty(STDOUT_FILENO) != 0};
+    status = run_guarded(c, inv);
+  }
+  std::cout.flush();
+  return std::cout ? status : exit_failed;
+}

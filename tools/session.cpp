@@ -1,0 +1,147 @@
+// Opening the connection and the session; the default namespace and the
+// sample schema it starts from; class names of a namespace's schema.
+#include "cli.h"
+#include "text.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+namespace torqa::cli {
+
+namespace {
+
+// Reads a password from the terminal on standard input without echoing it.
+// Echo goes off before the prompt shows, and what was typed before the
+// prompt is discarded.
+std::string ask_password(const std::string& user) {
+  termios saved{};
+  const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (tty) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::cerr << "Password for " << user << ": " << std::flush;
+  std::string password;
+  std::getline(std::cin, password);
+  if (tty) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::cerr << '\n';
+  return password;
+}
+
+std::string trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return std::string(s);
+}
+
+}  // namespace
+
+session::~session() {
+  db_.reset();  // the closing exchange, before the connection goes
+  conn_.reset();
+}
+
+std::string sample_schema_path() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  const std::filesystem::path p = (exe.parent_path() / TORQA_SAMPLE_SCHEMA_FROM_BIN).lexically_normal();
+  return std::filesystem::is_regular_file(p, ec) ? p.string() : std::string();
+}
+
+std::string session::display_name() const {
+  return s_.connect.empty() ? std::string("local[]:") + default_namespace : s_.connect;
+}
+
+std::string session::connection_string() const {
+  if (!s_.connect.empty()) return s_.connect;
+  const std::string schema = sample_schema_path();
+  std::error_code ec;
+  if (schema.empty() && !std::filesystem::exists(default_namespace, ec))
+    throw failure("the sample schema for a new namespace in " + std::string(default_namespace) +
+                  " is missing (it belongs in share/torqa/sample/ beside the bin directory of torqa); "
+                  "give a connection with --connect");
+  return "local[" + (schema.empty() ? std::string() : "schema=" + schema) + "]:" + default_namespace;
+}
+
+std::string session::local_path() const {
+  const std::string cs = display_name();
+  const std::size_t open = cs.find('[');
+  const std::size_t close = cs.find(']', open == std::string::npos ? 0 : open);
+  if (open == std::string::npos || close == std::string::npos || cs.substr(0, open) != "local") return {};
+  return close + 2 <= cs.size() ? cs.substr(close + 2) : std::string();
+}
+
+Database& session::db() {
+  if (db_) return *db_;
+  std::string password;
+  if (s_.password) password = *s_.password;
+  else if (const char* env = std::getenv("TORQA_PASSWORD")) password = env;
+  else if (isatty(STDIN_FILENO)) password = ask_password(s_.user);
+
+  Db_err err;
+  auto conn = std::make_unique<Handle<Conn_t>>(
+      tcp_conn::connect(d_string(connection_string().c_str()), d_string(s_.user.c_str()), d_string(password.c_str()),
+                        &err));
+  if (!(*conn)->is_active()) {
+    std::string why = "cannot connect to " + display_name() + ": " + error_text(err.code, err.msg);
+    if (err.code == -1014)
+      why += " (wrong user or password; a new namespace has the user torqa with the password torqa)";
+    throw failure(why);
+  }
+  db_ = std::make_unique<Database>(*conn, false);
+  conn_ = std::move(conn);
+  return *db_;
+}
+
+const Class_def& session::cls(const std::string& name) {
+  Database& d = db();
+  const Class_def* def = d.get_classes().open(&d, name16(name).c_str());
+  // Every class the server knows has methods (%New, %Save...); an unknown
+  // class comes back without any definition.
+  if (def->methods().empty() && def->properties().empty() && def->queries().empty())
+    throw failure("class " + name + " does not exist");
+  return *def;
+}
+
+std::vector<std::string> session::schema_classes() {
+  const std::string dir = local_path();
+  if (dir.empty())
+    throw failure("listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name");
+  db();  // a new namespace gets its schema
+  std::ifstream in(dir + "/schema.tq");
+  if (!in) throw failure("cannot read the schema of " + dir + ": " + std::strerror(errno));
+  return schema_class_names(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+
+std::vector<std::string> schema_class_names(std::string_view schema) {
+  std::vector<std::string> names;
+  bool in_body = false;  // a method, calculated property or query body runs to its "end" line
+  while (!schema.empty()) {
+    const std::size_t nl = schema.find('\n');
+    const std::string line = trimmed(schema.substr(0, nl));
+    schema.remove_prefix(nl == std::string_view::npos ? schema.size() : nl + 1);
+    if (in_body) {
+      in_body = line != "end method" && line != "end property" && line != "end query";
+    } else if (line.rfind("class method ", 0) == 0 || line.rfind("method ", 0) == 0 ||
+               line.rfind("query ", 0) == 0) {
+      in_body = true;
+    } else if (line.rfind("property ", 0) == 0) {
+      in_body = line.size() > 11 && line.compare(line.size() - 11, 11, " calculated") == 0;
+    } else if (line.rfind("class ", 0) == 0) {
+      names.push_back(trimmed(line.substr(6)));
+    }
+  }
+  return names;
+}
+
+}  // namespace torqa::cli
