@@ -5,26 +5,26 @@ namespace torqa::cli {
 
 namespace {
 
-struct option_spec {
+struct option_def {
   const char* name;
   bool takes_value;
   char short_name;
 };
 
-constexpr option_spec option_specs[] = {
+constexpr option_def known_options[] = {
     {"connect", true, 0}, {"user", true, 0},     {"password", true, 0}, {"format", true, 0},
     {"help", false, 'h'}, {"version", false, 0}, {"id", true, 0},       {"output", true, 'o'},
     {"append", false, 0}, {"no-save", false, 0},
 };
 
-const option_spec* find_option(std::string_view name) {
-  for (const auto& o : option_specs)
+const option_def* find_option(std::string_view name) {
+  for (const auto& o : known_options)
     if (name == o.name) return &o;
   return nullptr;
 }
 
-const option_spec* find_short(char c) {
-  for (const auto& o : option_specs)
+const option_def* find_short(char c) {
+  for (const auto& o : known_options)
     if (o.short_name == c) return &o;
   return nullptr;
 }
@@ -47,27 +47,27 @@ invocation parse_command_line(const std::vector<std::string>& args) {
       inv.words.push_back(a);
       continue;
     }
-    const option_spec* spec = nullptr;
+    const option_def* def = nullptr;
     std::string value;
     bool has_value = false;
     if (a[1] == '-') {
       const std::size_t eq = a.find('=');
-      spec = find_option(std::string_view(a).substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
+      def = find_option(std::string_view(a).substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
       if (eq != std::string::npos) {
         value = a.substr(eq + 1);
         has_value = true;
       }
     } else if (a.size() == 2) {
-      spec = find_short(a[1]);
+      def = find_short(a[1]);
     }
-    if (spec == nullptr) throw usage_error("unknown option " + a.substr(0, a.find('=')));
-    if (spec->takes_value && !has_value) {
-      if (i + 1 >= args.size()) throw usage_error(std::string("option --") + spec->name + " needs a value");
+    if (def == nullptr) throw usage_error("unknown option " + a.substr(0, a.find('=')));
+    if (def->takes_value && !has_value) {
+      if (i + 1 >= args.size()) throw usage_error(std::string("option --") + def->name + " needs a value");
       value = args[++i];
-    } else if (!spec->takes_value && has_value) {
-      throw usage_error(std::string("option --") + spec->name + " takes no value");
+    } else if (!def->takes_value && has_value) {
+      throw usage_error(std::string("option --") + def->name + " takes no value");
     }
-    inv.options[spec->name] = value;
+    inv.options[def->name] = value;
   }
   return inv;
 }
