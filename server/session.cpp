@@ -29,8 +29,29 @@ datum row_datum(const item& v) {
 session::session(connection& c) : conn_(c) {}
 
 session::~session() {
-  for (auto& [key, weak] : rows_)
-    if (const object_ptr o = weak.lock()) release_lock(*o);
+  // Objects refer to each other through shared pointers, so a cycle (an
+  // object referring to itself, a list holding its owner) would outlive the
+  // session: take every reference out of the objects the session reaches.
+  std::vector<object_ptr> pending;
+  for (const auto& [oid, o] : open_) pending.push_back(o);
+  for (auto& [key, weak] : rows_) {
+    if (const object_ptr o = weak.lock()) {
+      release_lock(*o);
+      pending.push_back(o);
+    }
+  }
+  std::set<const object*> seen;
+  while (!pending.empty()) {
+    const object_ptr o = std::move(pending.back());
+    pending.pop_back();
+    if (!seen.insert(o.get()).second) continue;
+    const auto take = [&](item& i) {
+      if (i.obj) pending.push_back(std::move(i.obj));
+    };
+    for (item& i : o->values) take(i);
+    for (item& i : o->list) take(i);
+    for (auto& [key, i] : o->array) take(i);
+  }
 }
 
 object_ptr session::create(const class_def& c) {
