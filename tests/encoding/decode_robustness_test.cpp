@@ -78,18 +78,13 @@ bool bytes_within(t_istream& is, unsigned short cap) {
   return len <= cap;
 }
 
+// A value read with its get, and printed when it can be.
 template <class T>
 bool get_value(t_istream& is) {
   T v;
   v.get(is, nullptr);
+  if constexpr (requires(std::ostream& os) { os << v; }) return !printed(v).empty();
   return true;
-}
-
-template <class T>
-bool get_and_print(t_istream& is) {
-  T v;
-  v.get(is, nullptr);
-  return !printed(v).empty();
 }
 
 // Each read operation; false when its result breaks its own contract.
@@ -112,9 +107,9 @@ const struct {
     {"d_status", [](t_istream& is) { d_status s(is); return s.get_msg().kind() == 0 || s.get_msg().kind() == 1; }},
     {"db_name", [](t_istream& is) { db_name n; n.get(is, nullptr); return n.c_str()[n.length()] == 0; }},
     {"Db_err", [](t_istream& is) { Db_err e; e.get(is); Err_open_obj o(e); Err_close_obj c(e); return true; }},
-    {"d_date", get_and_print<d_date>},
-    {"d_time", get_and_print<d_time>},
-    {"d_timestamp", get_and_print<d_timestamp>},
+    {"d_date", get_value<d_date>},
+    {"d_time", get_value<d_time>},
+    {"d_timestamp", get_value<d_timestamp>},
 };
 
 // Reads `bytes` with `read` until the input is used up, once more past its

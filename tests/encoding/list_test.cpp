@@ -1,5 +1,6 @@
 // d_list: edits, the cursor, and decoding of its elements.
-#include "support/session_fixture.h"
+#include "support/scripted_driver.h"
+#include "support/thrown.h"
 #include "support/value_bytes.h"
 
 #include <torqa/errors.h>

@@ -1,6 +1,7 @@
 // Connecting from a connection string, and sharing the connection.
 #include "support/driver_env.h"
-#include "support/session_fixture.h"
+#include "support/scripted_driver.h"
+#include "support/thrown.h"
 
 #include <torqa/connection.h>
 #include <torqa/errors.h>

@@ -1,5 +1,6 @@
 // The request stream and the reply stream on a message channel.
-#include "support/session_fixture.h"
+#include "support/scripted_driver.h"
+#include "support/thrown.h"
 
 #include <torqa/message_streams.h>
 
