@@ -10,6 +10,8 @@
 #include <torqa/list.h>
 #include <torqa/session.h>
 
+#include "support/thrown.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,6 +20,9 @@
 #include <string>
 
 namespace torqa::e2e {
+
+using torqa::test::described;
+using torqa::test::thrown;
 
 /// 16-bit text literals for the binding's names.
 inline const unsigned short* U(const char16_t* s) { return reinterpret_cast<const unsigned short*>(s); }

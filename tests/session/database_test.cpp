@@ -58,6 +58,7 @@ TEST(database, startup_and_closing_exchanges) {
       EXPECT_FALSE(s.conn->is_busy());
     }
   }
+  EXPECT_EQ(s.drv.count("DrvOpenChannel"), 5);  // one per session
 }
 
 TEST(database, one_session_per_connection_and_a_failed_start_frees_it) {

@@ -1,4 +1,6 @@
-#include "support/session_fixture.h"
+#include "support/thrown.h"
+
+#include <torqa/streams.h>
 
 #include <gtest/gtest.h>
 

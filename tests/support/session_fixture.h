@@ -1,9 +1,9 @@
 // A session over the scripted driver for the tests of the layers above the
-// session, builders of class-definition replies ("B2" to "B4"), and a
-// compact form of thrown errors.
+// session, and builders of class-definition replies ("B2" to "B4").
 #pragma once
 
 #include "support/scripted_driver.h"
+#include "support/thrown.h"
 
 #include <cstring>
 #include <optional>
@@ -41,25 +41,6 @@ struct session {
   Handle<Conn_t> conn = tcp_conn::connect("local[0]:test", "u", "p", nullptr);
   std::optional<Database> db;
 };
-
-/// An error record as "<code> <message>".
-inline std::string described(const Db_err& e) { return std::to_string(e.code) + " " + e.msg; }
-
-/// What `f` throws as a Db_err, described, followed by the details of the
-/// two subclasses: " (open <srv_code>)", " (close <detail1> <detail2>)".
-template <class F>
-std::string thrown(F f) {
-  try {
-    f();
-  } catch (const Err_open_obj& e) {
-    return described(e) + " (open " + std::to_string(e.srv_code) + ")";
-  } catch (const Err_close_obj& e) {
-    return described(e) + " (close " + std::to_string(e.detail1) + " " + std::to_string(e.detail2) + ")";
-  } catch (const Db_err& e) {
-    return described(e);
-  }
-  return "nothing thrown";
-}
 
 /// 8-bit text as one element.
 inline void text(t_ostream& o, const char* s) { o.put_str(0, s, static_cast<unsigned short>(std::strlen(s))); }
