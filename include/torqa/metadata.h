@@ -2,22 +2,39 @@
 // fetched once per session and class ("B2", "B3", "B4") and kept for the
 // session's life. Names are looked up without regard to case (db_name::cmp:
 // shorter names first, then character by character after lower-casing).
-// The set owns its definitions; a definition owns its records. Lookups share
-// one scratch name: not re-entrant, one thread at a time.
+// The set owns its definitions; a definition owns its records. Not
+// thread-safe: one thread at a time.
 #pragma once
 
 #include <torqa/export.h>
 #include <torqa/types.h>
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
 
 class Database;
 
-/// Orders names as db_name::cmp does.
+/// A name searched for: 16-bit text and its length in units.
+struct name_key {
+  const unsigned short* text;
+  std::size_t length;
+};
+
+/// Orders names as db_name::cmp does; maps keyed by db_name are searched
+/// with a name_key, without copying the text into a name.
 struct TORQA_API db_name_less {
-  bool operator()(const db_name& a, const db_name& b) const { return db_name::cmp(a.c_str(), b.c_str()) < 0; }
+  using is_transparent = void;
+  bool operator()(const db_name& a, const db_name& b) const {
+    return db_name::cmp(a.c_str(), a.length(), b.c_str(), b.length()) < 0;
+  }
+  bool operator()(const db_name& a, name_key b) const {
+    return db_name::cmp(a.c_str(), a.length(), b.text, b.length) < 0;
+  }
+  bool operator()(name_key a, const db_name& b) const {
+    return db_name::cmp(a.text, a.length, b.c_str(), b.length()) < 0;
+  }
 };
 
 class TORQA_API Prop_def {

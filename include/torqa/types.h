@@ -197,6 +197,8 @@ class TORQA_API db_name : public D_type {
 
   /// Length first, then unit by unit after towlower: -1, 0 or 1.
   static int cmp(const unsigned short* a, const unsigned short* b);
+  /// cmp of names whose lengths (in units) are known.
+  static int cmp(const unsigned short* a, std::size_t la, const unsigned short* b, std::size_t lb);
 
   /// Shared scratch name used by request code for one name at a time.
   static db_name cmn;

@@ -13,13 +13,17 @@
 
 namespace {
 
-// Scratch name that lookups copy the searched name into.
-db_name scratch;
+name_key key_of(const unsigned short* name) {
+  static const unsigned short none = 0;
+  if (name == nullptr) return {&none, 0};
+  std::size_t n = 0;
+  while (name[n] != 0) ++n;
+  return {name, n};
+}
 
 template <class Map, class Rec>
 bool lookup(const Map& map, const unsigned short* name, const Rec** out) {
-  scratch = name;
-  const auto it = map.find(scratch);
+  const auto it = map.find(key_of(name));
   if (it == map.end()) return false;
   *out = it->second;
   return true;
@@ -134,8 +138,7 @@ bool Class_def::query_get(const unsigned short* name, const Query_def** out) con
 Class_def_set::~Class_def_set() { delete_values(classes); }
 
 Class_def* Class_def_set::open(Database* db, const unsigned short* name) {
-  scratch = name;
-  if (const auto it = classes.find(scratch); it != classes.end()) return it->second;
+  if (const auto it = classes.find(key_of(name)); it != classes.end()) return it->second;
 
   auto def = std::make_unique<Class_def>(name);
   t_itcpstream& in = db->in;

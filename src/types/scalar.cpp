@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -384,9 +385,14 @@ db_name& db_name::operator=(const unsigned short* s) {
 }
 
 void db_name::assign(const unsigned short* s, std::size_t n) {
-  std::vector<unsigned short> units(s, s + n);  // built apart: s may point into units_
-  units.push_back(0);
-  units_.swap(units);
+  const std::less_equal<const unsigned short*> le;
+  if (n != 0 && le(units_.data(), s) && le(s, units_.data() + units_.size())) {
+    units_.erase(units_.begin(), units_.begin() + (s - units_.data()));  // s points into this name
+    units_.resize(n);
+  } else {
+    units_.assign(s, s + n);  // reuses the storage
+  }
+  units_.push_back(0);
 }
 
 void db_name::get(t_istream& is, Database*) {
@@ -428,10 +434,21 @@ int db_name::cmp(const unsigned short* a, const unsigned short* b) {
   std::size_t la = 0, lb = 0;
   while (a[la] != 0) ++la;
   while (b[lb] != 0) ++lb;
+  return cmp(a, la, b, lb);
+}
+
+int db_name::cmp(const unsigned short* a, std::size_t la, const unsigned short* b, std::size_t lb) {
   if (la != lb) return la < lb ? -1 : 1;
+  // ASCII letters fold the same way in every locale: done here; other
+  // characters by the C library.
+  const auto lower = [](unsigned short c) -> std::wint_t {
+    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+    return std::towlower(c);
+  };
   for (std::size_t i = 0; i < la; ++i) {
-    const std::wint_t ca = std::towlower(a[i]);
-    const std::wint_t cb = std::towlower(b[i]);
+    if (a[i] == b[i]) continue;
+    const std::wint_t ca = lower(a[i]);
+    const std::wint_t cb = lower(b[i]);
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   return 0;
