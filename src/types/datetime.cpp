@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <ostream>
 
 namespace {
@@ -128,7 +129,18 @@ std::ostream& print(std::ostream& os, bool null, const std::tm& rec, bool date, 
   return os << conv_buf;
 }
 
-int clamp_to_int(std::int64_t v) { return static_cast<int>(std::clamp<std::int64_t>(v, INT_MIN, INT_MAX)); }
+// A day number or a count of seconds, clamped to int; nothing (and the
+// record cleared) when the element is null or not a number.
+std::optional<int> read_count(t_istream& is, std::tm& tm) {
+  std::int64_t v = 0;
+  bool null = false;
+  is.read_int(v, null);
+  if (null) {
+    clear_record(tm);
+    return std::nullopt;
+  }
+  return static_cast<int>(std::clamp<std::int64_t>(v, INT_MIN, INT_MAX));
+}
 
 }  // namespace
 
@@ -160,15 +172,10 @@ void d_date::init_low(int n) {
 }
 
 void d_date::get(t_istream& is, Database*) {
-  std::int64_t v = 0;
-  bool null = false;
-  is.read_int(v, null);
-  if (null) {
-    clear_record(tm_);
+  if (const std::optional<int> v = read_count(is, tm_))
+    init_low(*v);
+  else
     set_null();
-  } else {
-    init_low(clamp_to_int(v));
-  }
 }
 
 void d_date::put(t_ostream& os, Database*) const {
@@ -212,15 +219,10 @@ void d_time::init_low(int seconds) {
 }
 
 void d_time::get(t_istream& is, Database*) {
-  std::int64_t v = 0;
-  bool null = false;
-  is.read_int(v, null);
-  if (null) {
-    clear_record(tm_);
+  if (const std::optional<int> v = read_count(is, tm_))
+    init_low(*v);
+  else
     set_null();
-  } else {
-    init_low(clamp_to_int(v));
-  }
 }
 
 void d_time::put(t_ostream& os, Database*) const {
