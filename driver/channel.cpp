@@ -30,17 +30,27 @@ short result_code(int code) {
 TORQA_DRV_EXPORT short DrvConnect(SQLHDBC h, const torqa_drv_str* host, const torqa_drv_str* options,
                                   const torqa_drv_str* path, const torqa_drv_str* user, const torqa_drv_str* password) {
   dbc* d = as_dbc(h);
-  if (d == nullptr || d->conn) return -1;
-  if (!server::same_name(utf8(host), "local")) return result_code(server::err_options);
+  if (d == nullptr) return -1;
+  d->diag.clear();
+  // A refused connect leaves a diagnostic for SQLGetDiagRec.
+  const auto refused = [&](int code, std::string msg) {
+    d->diag.set(SQL_ERROR, code == server::err_login ? "28000" : "08001", std::move(msg), code);
+    return result_code(code);
+  };
+  if (d->conn) {
+    d->diag.set(SQL_ERROR, "08002", "the connection is already open");
+    return -1;
+  }
+  if (!server::same_name(utf8(host), "local")) return refused(server::err_options, "only the host local is served");
   server::connect_options opts;
   std::string why;
-  if (!server::parse_options(utf8(options), opts, why)) return result_code(server::err_options);
+  if (!server::parse_options(utf8(options), opts, why)) return refused(server::err_options, why);
   try {
     d->conn = std::make_unique<server::connection>(utf8(path), opts, utf8(user), utf8(password));
   } catch (const server::server_error& e) {
-    return result_code(e.code);
-  } catch (const std::exception&) {
-    return result_code(server::err_storage);
+    return refused(e.code, e.msg);
+  } catch (const std::exception& e) {
+    return refused(server::err_storage, e.what());
   }
   return 0;
 }
@@ -59,7 +69,6 @@ TORQA_DRV_EXPORT short DrvCloseChannel(void* h) {
   driver::channel* c = as_channel(h);
   if (c == nullptr) return -1;
   c->owner->channels.erase(c);
-  c->tag = 0;
   delete c;
   return 0;
 }

@@ -29,19 +29,53 @@
 
 namespace torqa::driver {
 
-/// Tags that tell a live handle of each kind.
-enum handle_tag : unsigned { env_tag = 0x544F4501, dbc_tag = 0x544F4502, stmt_tag = 0x544F4503, channel_tag = 0x544F4504 };
+/// The kinds of handles the driver hands out.
+enum class handle_kind { env, dbc, stmt, channel };
+
+/// Entry of a handle in the registry of live handles, for the handle's
+/// lifetime: entry points look a pointer up there before they touch it, so
+/// a freed or foreign pointer is refused without being read.
+class live_handle {
+ public:
+  live_handle(const void* h, handle_kind k);
+  live_handle(const live_handle&) = delete;
+  live_handle& operator=(const live_handle&) = delete;
+  ~live_handle();
+
+ private:
+  const void* h_;
+};
+
+/// Whether `h` is a live handle of kind `k` (never dereferences `h`).
+bool is_live(const void* h, handle_kind k);
+
+/// The diagnostic record of a connection or statement: set by the last call
+/// that failed or warned, cleared by the next call. `state` is empty when
+/// there is none.
+struct diagnostic {
+  std::string state;    ///< SQLSTATE, five characters
+  std::string message;  ///< UTF-8
+  int native = 0;       ///< the server's error code, or 0
+
+  void clear() { state.clear(), message.clear(), native = 0; }
+  /// Records a failure or warning and answers `rc`.
+  SQLRETURN set(SQLRETURN rc, const char* sqlstate, std::string msg, int code = 0) {
+    state = sqlstate, message = std::move(msg), native = code;
+    return rc;
+  }
+};
 
 struct dbc;
 
 struct env {
-  unsigned tag = env_tag;
+  live_handle entry{this, handle_kind::env};
   std::set<dbc*> connections;
 };
 
 struct stmt {
-  unsigned tag = stmt_tag;
+  live_handle entry{this, handle_kind::stmt};
   dbc* owner = nullptr;
+  diagnostic diag;
   std::u16string text;  ///< the prepared statement's text
   bool prepared = false;
 
@@ -71,22 +105,23 @@ struct stmt {
 };
 
 struct channel {
-  unsigned tag = channel_tag;
+  live_handle entry{this, handle_kind::channel};
   dbc* owner = nullptr;
   server::channel server;
   channel(dbc* d, server::connection& c, std::size_t chunk) : owner(d), server(c, chunk) {}
 };
 
 struct dbc {
-  unsigned tag = dbc_tag;
+  live_handle entry{this, handle_kind::dbc};
   env* owner = nullptr;
+  diagnostic diag;
   std::unique_ptr<server::connection> conn;  ///< null until DrvConnect succeeds
   std::set<stmt*> statements;
   std::set<channel*> channels;
   ~dbc();
 };
 
-/// The handle of the kind, or null for a null or foreign pointer.
+/// The handle of the kind, or null for a null, freed or foreign pointer.
 env* as_env(void* h);
 dbc* as_dbc(void* h);
 stmt* as_stmt(void* h);

@@ -7,8 +7,13 @@
 // buffer whose length counts units (a name that fills the buffer gets no
 // terminating zero; one that does not fit is cut, not inside a surrogate
 // pair, with SQL_SUCCESS_WITH_INFO); SQLGetData delivers character and
-// binary data in pieces as sql_data.cpp describes. Diagnostic records are
-// not kept: a failure is SQL_ERROR.
+// binary data in pieces as sql_data.cpp describes.
+//
+// Handles are checked against the registry of live handles (handles.h): a
+// freed or foreign pointer is SQL_INVALID_HANDLE. Connections and
+// statements keep one diagnostic record, read with SQLGetDiagRec: each call
+// clears it, and a call that fails (SQL_ERROR) or warns
+// (SQL_SUCCESS_WITH_INFO) leaves its SQLSTATE and message there.
 //
 // Statements: plain SQL over the class tables, "{ call <procedure>(?, ...) }"
 // for class queries and the query information call (server/sql.h).
@@ -31,31 +36,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-
-namespace torqa::driver {
-
-namespace {
-
-template <class T>
-T* tagged(void* h, unsigned tag) {
-  auto* p = static_cast<T*>(h);
-  return p != nullptr && p->tag == tag ? p : nullptr;
-}
-
-}  // namespace
-
-env* as_env(void* h) { return tagged<env>(h, env_tag); }
-dbc* as_dbc(void* h) { return tagged<dbc>(h, dbc_tag); }
-stmt* as_stmt(void* h) { return tagged<stmt>(h, stmt_tag); }
-channel* as_channel(void* h) { return tagged<channel>(h, channel_tag); }
-
-dbc::~dbc() {
-  for (channel* c : channels) delete c;
-  for (stmt* s : statements) delete s;
-  tag = 0;
-}
-
-}  // namespace torqa::driver
+#include <new>
+#include <string>
 
 using namespace torqa;
 using namespace torqa::driver;
@@ -89,7 +71,6 @@ TORQA_DRV_EXPORT SQLRETURN SQLFreeEnv(SQLHENV h) {
   env* e = as_env(h);
   if (e == nullptr) return SQL_INVALID_HANDLE;
   if (!e->connections.empty()) return SQL_ERROR;  // free the connections first
-  e->tag = 0;
   delete e;
   return SQL_SUCCESS;
 }
@@ -97,8 +78,10 @@ TORQA_DRV_EXPORT SQLRETURN SQLFreeEnv(SQLHENV h) {
 TORQA_DRV_EXPORT SQLRETURN SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
   if (out != nullptr) *out = SQL_NULL_HSTMT;
   dbc* d = as_dbc(h);
-  if (d == nullptr || out == nullptr) return SQL_INVALID_HANDLE;
-  if (!d->conn) return SQL_ERROR;
+  if (d == nullptr) return SQL_INVALID_HANDLE;
+  d->diag.clear();
+  if (out == nullptr) return d->diag.set(SQL_ERROR, "HY009", "no place for the statement handle");
+  if (!d->conn) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
   auto* s = new stmt;
   s->owner = d;
   d->statements.insert(s);
@@ -109,27 +92,39 @@ TORQA_DRV_EXPORT SQLRETURN SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
 namespace {
 
 /// Runs `f`; a failure that escapes it (server_error, bad_alloc) is
-/// SQL_ERROR: nothing is thrown across the C interface.
+/// SQL_ERROR with a diagnostic (`state` for a server error): nothing is
+/// thrown across the C interface. A warning without a diagnostic of its own
+/// gets 01S07 (a fraction dropped).
 template <class F>
-SQLRETURN guarded(F&& f) {
+SQLRETURN guarded(diagnostic& d, const char* state, F&& f) {
   try {
-    return f();
+    const SQLRETURN rc = f();
+    if (rc == SQL_SUCCESS_WITH_INFO && d.state.empty()) d.set(rc, "01S07", "fractional part dropped");
+    return rc;
+  } catch (const server::server_error& e) {
+    return d.set(SQL_ERROR, state, e.msg, e.code);
+  } catch (const std::bad_alloc&) {
+    return d.set(SQL_ERROR, "HY001", "out of memory");
   } catch (...) {
-    return SQL_ERROR;
+    return d.set(SQL_ERROR, "HY000", "unexpected failure");
   }
 }
+
+/// The statement of a handle with its diagnostic cleared, or null.
+stmt* begin_call(SQLHSTMT h) {
+  stmt* s = as_stmt(h);
+  if (s != nullptr) s->diag.clear();
+  return s;
+}
+
+/// SQL_ERROR for a statement that has no preparation.
+SQLRETURN not_prepared(stmt& s) { return s.diag.set(SQL_ERROR, "HY010", "the statement is not prepared"); }
 
 /// Ends the statement's current result, if any.
 void close_result(stmt& s) {
   if (s.sql) s.sql->close();
   s.executed = false;
   s.piece.column = 0;
-}
-
-/// The prepared statement of a handle, or null.
-stmt* prepared(SQLHSTMT h) {
-  stmt* s = as_stmt(h);
-  return s != nullptr && s->sql ? s : nullptr;
 }
 
 SQLRETURN worst(SQLRETURN a, SQLRETURN b) { return a == SQL_SUCCESS ? b : a; }
@@ -141,20 +136,24 @@ SQLRETURN query_info(stmt& s) {
   const auto out = b.find(1), cls = b.find(2), query = b.find(3);
   if (out == b.end() || cls == b.end() || query == b.end() || out->second.io == SQL_PARAM_INPUT ||
       cls->second.io == SQL_PARAM_OUTPUT || query->second.io == SQL_PARAM_OUTPUT)
-    return SQL_ERROR;
+    return s.diag.set(SQL_ERROR, "07002", "bind output parameter 1 and input parameters 2 and 3");
   std::string cls_name, query_name;
   if (input_text(cls->second, cls_name) != SQL_SUCCESS || input_text(query->second, query_name) != SQL_SUCCESS)
-    return SQL_ERROR;
-  return write_output(out->second, s.sql->query_info(cls_name, query_name));
+    return s.diag.set(SQL_ERROR, "22018", "the class and query names are character data");
+  const SQLRETURN rc = write_output(out->second, s.sql->query_info(cls_name, query_name));
+  if (rc == SQL_ERROR) return s.diag.set(rc, "HY090", "parameter 1 takes the reply as binary data");
+  if (rc == SQL_SUCCESS_WITH_INFO) s.diag.set(rc, "01004", "the reply was cut to parameter 1's buffer");
+  return rc;
 }
 
 }  // namespace
 
 TORQA_DRV_EXPORT SQLRETURN SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER length) {
-  stmt* s = as_stmt(h);
+  stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (text == nullptr || (length < 0 && length != SQL_NTS) || !s->owner->conn) return SQL_ERROR;
-  return guarded([&]() -> SQLRETURN {
+  if (text == nullptr) return s->diag.set(SQL_ERROR, "HY009", "no statement text");
+  if (length < 0 && length != SQL_NTS) return s->diag.set(SQL_ERROR, "HY090", "bad text length");
+  return guarded(s->diag, "42000", [&]() -> SQLRETURN {
     close_result(*s);
     s->sql.reset();
     s->prepared = false;
@@ -170,12 +169,11 @@ TORQA_DRV_EXPORT SQLRETURN SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER leng
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) {
-  stmt* s = as_stmt(h);
+  stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
   switch (option) {
     case SQL_DROP:
       s->owner->statements.erase(s);
-      s->tag = 0;
       delete s;
       return SQL_SUCCESS;
     case SQL_CLOSE:
@@ -187,14 +185,15 @@ TORQA_DRV_EXPORT SQLRETURN SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) {
       s->bindings.clear();
       return SQL_SUCCESS;
     default:
-      return SQL_ERROR;
+      return s->diag.set(SQL_ERROR, "HY092", "unknown option " + std::to_string(option));
   }
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* count) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr || count == nullptr) return SQL_ERROR;
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql) return not_prepared(*s);
+  if (count == nullptr) return s->diag.set(SQL_ERROR, "HY009", "no place for the count");
   *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(s->sql->columns().size(), SHRT_MAX));
   return SQL_SUCCESS;
 }
@@ -202,10 +201,13 @@ TORQA_DRV_EXPORT SQLRETURN SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* count) {
 TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT capacity,
                                           SQLSMALLINT* name_length, SQLSMALLINT* type, SQLULEN* size,
                                           SQLSMALLINT* digits, SQLSMALLINT* nullable) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr || column < 1 || column > s->sql->columns().size() || capacity < 0) return SQL_ERROR;
-  return guarded([&]() -> SQLRETURN {
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql) return not_prepared(*s);
+  if (column < 1 || column > s->sql->columns().size())
+    return s->diag.set(SQL_ERROR, "07009", "no column " + std::to_string(column));
+  if (capacity < 0) return s->diag.set(SQL_ERROR, "HY090", "negative buffer length");
+  return guarded(s->diag, "HY000", [&]() -> SQLRETURN {
     const server::sql_column& c = s->sql->columns()[column - 1];
     const std::string units = server::utf8_to_utf16le(c.name);
     const std::size_t n = units.size() / 2;
@@ -224,23 +226,27 @@ TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCH
     if (size != nullptr) *size = column_size_of(c.kind);
     if (digits != nullptr) *digits = 0;
     if (nullable != nullptr) *nullable = static_cast<SQLSMALLINT>(c.nullable);
-    return name != nullptr && copy < n ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+    if (name != nullptr && copy < n) return s->diag.set(SQL_SUCCESS_WITH_INFO, "01004", "the column name was cut");
+    return SQL_SUCCESS;
   });
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLNumParams(SQLHSTMT h, SQLSMALLINT* count) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr || count == nullptr) return SQL_ERROR;
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql) return not_prepared(*s);
+  if (count == nullptr) return s->diag.set(SQL_ERROR, "HY009", "no place for the count");
   *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(s->sql->params().size(), SHRT_MAX));
   return SQL_SUCCESS;
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT param, SQLSMALLINT* type, SQLULEN* size,
                                             SQLSMALLINT* digits, SQLSMALLINT* nullable) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr || param < 1 || param > s->sql->params().size()) return SQL_ERROR;
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql) return not_prepared(*s);
+  if (param < 1 || param > s->sql->params().size())
+    return s->diag.set(SQL_ERROR, "07009", "no parameter " + std::to_string(param));
   // A parameter whose type the statement does not tell is described as text.
   const std::optional<server::sql_kind> k = s->sql->params()[param - 1];
   const bool reply = s->sql->kind() == server::sql_statement::form::query_info && param == 1;
@@ -257,33 +263,40 @@ TORQA_DRV_EXPORT SQLRETURN SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT param, SQLS
 TORQA_DRV_EXPORT SQLRETURN SQLBindParameter(SQLHSTMT h, SQLUSMALLINT param, SQLSMALLINT io, SQLSMALLINT c_type,
                                             SQLSMALLINT sql_type, SQLULEN, SQLSMALLINT, SQLPOINTER data,
                                             SQLLEN capacity, SQLLEN* ind) {
-  stmt* s = as_stmt(h);
+  stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (param < 1 || (io != SQL_PARAM_INPUT && io != SQL_PARAM_OUTPUT && io != SQL_PARAM_INPUT_OUTPUT) ||
-      !known_c_type(c_type) || !known_sql_type(sql_type) || capacity < 0 || (data == nullptr && ind == nullptr))
-    return SQL_ERROR;
-  return guarded([&]() -> SQLRETURN {
+  if (param < 1) return s->diag.set(SQL_ERROR, "07009", "parameters are numbered from 1");
+  if (io != SQL_PARAM_INPUT && io != SQL_PARAM_OUTPUT && io != SQL_PARAM_INPUT_OUTPUT)
+    return s->diag.set(SQL_ERROR, "HY105", "bad parameter direction");
+  if (!known_c_type(c_type)) return s->diag.set(SQL_ERROR, "HY003", "unsupported C type " + std::to_string(c_type));
+  if (!known_sql_type(sql_type))
+    return s->diag.set(SQL_ERROR, "HY004", "unsupported SQL type " + std::to_string(sql_type));
+  if (capacity < 0) return s->diag.set(SQL_ERROR, "HY090", "negative buffer length");
+  if (data == nullptr && ind == nullptr) return s->diag.set(SQL_ERROR, "HY009", "neither a buffer nor an indicator");
+  return guarded(s->diag, "HY000", [&]() -> SQLRETURN {
     s->bindings[param] = stmt::binding{io, c_type, data, capacity, ind};
     return SQL_SUCCESS;
   });
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLExecute(SQLHSTMT h) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr) return SQL_ERROR;
-  return guarded([&]() -> SQLRETURN {
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql) return not_prepared(*s);
+  return guarded(s->diag, "HY000", [&]() -> SQLRETURN {
     close_result(*s);
     server::sql_statement& sql = *s->sql;
     if (sql.kind() == server::sql_statement::form::query_info) return query_info(*s);
     SQLRETURN rc = SQL_SUCCESS;
     for (std::size_t i = 1; i <= sql.params().size(); ++i) {
       const auto b = s->bindings.find(static_cast<SQLUSMALLINT>(i));
-      if (b == s->bindings.end() || b->second.io == SQL_PARAM_OUTPUT) return SQL_ERROR;
+      const std::string which = "parameter " + std::to_string(i);
+      if (b == s->bindings.end() || b->second.io == SQL_PARAM_OUTPUT)
+        return s->diag.set(SQL_ERROR, "07002", which + " is not bound as input");
       rc = worst(rc, bind_input(sql, static_cast<int>(i), b->second));
       if (rc == SQL_ERROR) {
         sql.close();
-        return rc;
+        return s->diag.set(rc, "22018", which + ": its value cannot be read as its C type");
       }
     }
     sql.execute();
@@ -293,10 +306,11 @@ TORQA_DRV_EXPORT SQLRETURN SQLExecute(SQLHSTMT h) {
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLFetch(SQLHSTMT h) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr || !s->executed || s->sql->columns().empty()) return SQL_ERROR;
-  return guarded([&]() -> SQLRETURN {
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql || !s->executed) return s->diag.set(SQL_ERROR, "HY010", "the statement is not executed");
+  if (s->sql->columns().empty()) return s->diag.set(SQL_ERROR, "24000", "the statement returns no rows");
+  return guarded(s->diag, "HY000", [&]() -> SQLRETURN {
     s->piece.column = 0;
     return s->sql->fetch() ? SQL_SUCCESS : SQL_NO_DATA;
   });
@@ -304,8 +318,32 @@ TORQA_DRV_EXPORT SQLRETURN SQLFetch(SQLHSTMT h) {
 
 TORQA_DRV_EXPORT SQLRETURN SQLGetData(SQLHSTMT h, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER buf,
                                       SQLLEN capacity, SQLLEN* ind) {
-  if (as_stmt(h) == nullptr) return SQL_INVALID_HANDLE;
-  stmt* s = prepared(h);
-  if (s == nullptr || !s->sql->on_row()) return SQL_ERROR;
-  return guarded([&]() -> SQLRETURN { return get_data(*s, column, c_type, buf, capacity, ind); });
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  if (!s->sql || !s->sql->on_row()) return s->diag.set(SQL_ERROR, "HY010", "the statement is not on a row");
+  return guarded(s->diag, "HY000", [&]() -> SQLRETURN { return get_data(*s, column, c_type, buf, capacity, ind); });
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT record, SQLCHAR* state,
+                                         SQLINTEGER* native, SQLCHAR* text, SQLSMALLINT capacity,
+                                         SQLSMALLINT* length) {
+  const diagnostic* d = nullptr;
+  if (type == SQL_HANDLE_DBC && as_dbc(h) != nullptr) d = &as_dbc(h)->diag;
+  if (type == SQL_HANDLE_STMT && as_stmt(h) != nullptr) d = &as_stmt(h)->diag;
+  // Environments keep no records.
+  if (d == nullptr && !(type == SQL_HANDLE_ENV && as_env(h) != nullptr)) return SQL_INVALID_HANDLE;
+  if (record < 1 || capacity < 0) return SQL_ERROR;
+  if (d == nullptr || record > 1 || d->state.empty()) return SQL_NO_DATA;
+  if (state != nullptr) std::memcpy(state, d->state.c_str(), 6);
+  if (native != nullptr) *native = d->native;
+  const std::string& msg = d->message;
+  if (length != nullptr) *length = static_cast<SQLSMALLINT>(std::min<std::size_t>(msg.size(), SHRT_MAX));
+  if (text == nullptr) return SQL_SUCCESS;
+  if (capacity == 0) return msg.empty() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
+  // Cut to the buffer, not inside a UTF-8 sequence, and terminated.
+  std::size_t n = std::min(msg.size(), static_cast<std::size_t>(capacity - 1));
+  while (n > 0 && n < msg.size() && (static_cast<unsigned char>(msg[n]) & 0xC0) == 0x80) --n;
+  std::memcpy(text, msg.data(), n);
+  text[n] = 0;
+  return n == msg.size() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
 }

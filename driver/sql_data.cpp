@@ -504,7 +504,10 @@ SQLRETURN write_output(const stmt::binding& b, std::string_view bytes) {
 SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN capacity, SQLLEN* ind) {
   server::sql_statement& sql = *s.sql;
   const auto& columns = sql.columns();
-  if (column < 1 || column > columns.size() || capacity < 0 || !known_c_type(c_type)) return SQL_ERROR;
+  if (column < 1 || column > columns.size())
+    return s.diag.set(SQL_ERROR, "07009", "no column " + std::to_string(column));
+  if (capacity < 0) return s.diag.set(SQL_ERROR, "HY090", "negative buffer length");
+  if (!known_c_type(c_type)) return s.diag.set(SQL_ERROR, "HY003", "unsupported C type " + std::to_string(c_type));
   stmt::piece_state& p = s.piece;
   if (p.column != column || p.c_type != c_type) {
     p.column = column;
@@ -516,7 +519,7 @@ SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER 
   if (p.done) return SQL_NO_DATA;
   const sql_value v = sql.value(column - 1);
   if (v.type == sql_value::null) {
-    if (ind == nullptr) return SQL_ERROR;  // nowhere to say null
+    if (ind == nullptr) return s.diag.set(SQL_ERROR, "22002", "a null value needs an indicator");
     *ind = SQL_NULL_DATA;
     p.done = true;
     return SQL_SUCCESS;
@@ -543,15 +546,16 @@ SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER 
       rc = put_moment(c_type, v, kind, buf, capacity, ind);
       break;
     default: {
-      if (p.offset == 0 && !piece_source(v, c_type, sql.unicode(), p)) return SQL_ERROR;
+      if (p.offset == 0 && !piece_source(v, c_type, sql.unicode(), p))
+        return s.diag.set(SQL_ERROR, "07006", "column " + std::to_string(column) + " is not binary data");
       const std::size_t unit = c_type == SQL_C_WCHAR ? 2 : 1;
       const std::size_t left = p.data.size() - p.offset;
       const std::size_t n = std::min(left, static_cast<std::size_t>(capacity) / unit * unit);
       if (n == 0 && left > 0) {
         if (ind != nullptr) *ind = static_cast<SQLLEN>(left);
-        return SQL_SUCCESS_WITH_INFO;
+        return s.diag.set(SQL_SUCCESS_WITH_INFO, "01004", "the buffer holds no whole character");
       }
-      if (n > 0 && buf == nullptr) return SQL_ERROR;
+      if (n > 0 && buf == nullptr) return s.diag.set(SQL_ERROR, "HY009", "no buffer");
       if (n > 0) std::memcpy(buf, p.data.data() + p.offset, n);
       if (ind != nullptr) *ind = static_cast<SQLLEN>(left);
       p.offset += n;
@@ -559,8 +563,15 @@ SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER 
       return SQL_SUCCESS;
     }
   }
-  if (SQL_SUCCEEDED(rc)) p.done = true;
-  return rc;
+  if (SQL_SUCCEEDED(rc)) {
+    p.done = true;
+    return rc;
+  }
+  // A number that does not fit the integer type, or a value without that form.
+  const bool integer = c_type == SQL_C_SLONG || c_type == SQL_C_LONG || c_type == SQL_C_SBIGINT;
+  if (integer && numeric(v)) return s.diag.set(rc, "22003", "column " + std::to_string(column) + " is out of range");
+  return s.diag.set(rc, "07006", "column " + std::to_string(column) + " cannot be delivered as C type " +
+                                     std::to_string(c_type));
 }
 
 }  // namespace torqa::driver

@@ -84,7 +84,7 @@ item session::builtin(const object_ptr& self, const class_def& c, const method& 
   storage& st = conn_.store();
   switch (m.builtin) {
     case builtin_method::new_:
-      return item{{}, create(c)};
+      return item{{}, make_new(c, args.empty() ? item{} : args[0])};
     case builtin_method::save:
       return value(save(self));
     case builtin_method::id:

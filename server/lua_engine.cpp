@@ -2,6 +2,7 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -328,7 +329,9 @@ int lib_class(lua_State* L) {
 }
 
 int lib_new(lua_State* L) {
-  push_object(L, sess(L).create(class_arg(L, 1)));
+  const class_def& c = class_arg(L, 1);
+  const item init = lua_isnoneornil(L, 2) ? item{} : take_item(L, 2, {data_type::string, {}}, "init");
+  push_object(L, sess(L).make_new(c, init));
   return 1;
 }
 
@@ -337,7 +340,9 @@ int lib_open(lua_State* L) {
   const auto row = take_item(L, 2, {data_type::integer, {}}, "id");
   const auto* r = std::get_if<std::int64_t>(&row.d);
   const lua_Integer concurrency = lua_isnoneornil(L, 3) ? 0 : lua_tointeger(L, 3);
-  push_object(L, r ? sess(L).open(c, *r, static_cast<int>(concurrency)) : nullptr);
+  const lua_Integer timeout = lua_isnoneornil(L, 4) ? 0 : lua_tointeger(L, 4);
+  push_object(L, r ? sess(L).open(c, *r, static_cast<int>(std::clamp<lua_Integer>(concurrency, 0, 2)), timeout)
+                   : nullptr);
   return 1;
 }
 

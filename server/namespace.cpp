@@ -2,7 +2,9 @@
 
 #include "errors.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -69,30 +71,43 @@ bool parse_options(std::string_view text, connect_options& out, std::string& why
   return true;
 }
 
-int lock_table::acquire(const key& k, const void* holder, bool exclusive) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  entry& e = locks_[k];
-  const bool other_exclusive = e.exclusive != nullptr && e.exclusive != holder;
-  if (exclusive) {
-    bool other_shared = false;
-    for (const void* h : e.shared) other_shared |= h != holder;
-    if (other_exclusive || other_shared) return open_exclusive_conflict;
-    e.exclusive = holder;
-  } else {
-    if (other_exclusive) return open_shared_conflict;
-    e.shared.insert(holder);
+bool lock_table::conflicts(const key& k, const void* holder, bool exclusive) const {
+  const auto it = locks_.find(k);
+  if (it == locks_.end()) return false;
+  const entry& e = it->second;
+  if (e.exclusive != nullptr && e.exclusive != holder) return true;
+  if (!exclusive) return false;
+  return std::any_of(e.shared.begin(), e.shared.end(), [&](const void* h) { return h != holder; });
+}
+
+int lock_table::acquire(const key& k, const void* holder, bool exclusive, std::int64_t timeout) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  if (conflicts(k, holder, exclusive)) {
+    const bool granted =
+        timeout > 0 &&
+        released_.wait_for(guard, std::chrono::seconds(std::min(timeout, max_timeout)),
+                           [&] { return !conflicts(k, holder, exclusive); });
+    if (!granted) return exclusive ? open_exclusive_conflict : open_shared_conflict;
   }
+  entry& e = locks_[k];
+  if (exclusive)
+    e.exclusive = holder;
+  else
+    e.shared.insert(holder);
   return 0;
 }
 
 void lock_table::release(const key& k, const void* holder) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const auto it = locks_.find(k);
-  if (it == locks_.end()) return;
-  entry& e = it->second;
-  if (e.exclusive == holder) e.exclusive = nullptr;
-  e.shared.erase(holder);
-  if (e.exclusive == nullptr && e.shared.empty()) locks_.erase(it);
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto it = locks_.find(k);
+    if (it == locks_.end()) return;
+    entry& e = it->second;
+    if (e.exclusive == holder) e.exclusive = nullptr;
+    e.shared.erase(holder);
+    if (e.exclusive == nullptr && e.shared.empty()) locks_.erase(it);
+  }
+  released_.notify_all();
 }
 
 std::shared_ptr<name_space> name_space::open(const std::string& dir, const connect_options& options) {
@@ -144,6 +159,7 @@ connection::connection(const std::string& dir, const connect_options& options, c
                        const std::string& password)
     : ns_(name_space::open(dir, options)), store_(ns_->db_path()), chunk_(options.chunk), user_(user) {
   if (!store_.check_user(user, password)) throw server_error(err_login, "unknown user or wrong password");
+  store_.track(ns_->versions());
 }
 
 }  // namespace torqa::server

@@ -3,14 +3,16 @@
 // A namespace is a directory holding schema.tq (the schema) and objects.db
 // (SQLite, WAL mode: the class tables, settings and users). A process keeps
 // one namespace object per directory while connections use it; they share
-// its schema and its lock table. Each connection has its own SQLite
-// connection.
+// its schema, its lock table and its row versions. Each connection has its
+// own SQLite connection.
 #pragma once
 
 #include "schema.h"
 #include "storage.h"
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,13 +35,19 @@ struct connect_options {
 bool parse_options(std::string_view text, connect_options& out, std::string& why);
 
 /// Object locks of one namespace, held by sessions (any distinct pointer).
+/// Sessions on different threads share it: a conflicting request may wait
+/// for the holders to release.
 class lock_table {
  public:
   using key = std::pair<std::string, std::int64_t>;  ///< (table, row id)
-  /// Takes a shared (exclusive = false) or exclusive lock; 0 when granted,
-  /// otherwise the detail code of the conflict (5803, 5804).
-  int acquire(const key& k, const void* holder, bool exclusive);
-  /// Drops every lock `holder` has on `k`.
+  /// Longest wait, in seconds; longer timeouts wait this long.
+  static constexpr std::int64_t max_timeout = 86400;
+  /// Takes a shared (exclusive = false) or exclusive lock, waiting up to
+  /// `timeout` seconds (0 or less: not at all) for conflicting holders to
+  /// release theirs. 0 when granted, otherwise the detail code of the
+  /// conflict (5803, 5804).
+  int acquire(const key& k, const void* holder, bool exclusive, std::int64_t timeout = 0);
+  /// Drops every lock `holder` has on `k` and wakes the waiters.
   void release(const key& k, const void* holder);
 
  private:
@@ -47,7 +55,11 @@ class lock_table {
     const void* exclusive = nullptr;
     std::multiset<const void*> shared;
   };
+  /// Whether another holder than `holder` keeps `k` from being locked so.
+  bool conflicts(const key& k, const void* holder, bool exclusive) const;
+
   std::mutex mutex_;
+  std::condition_variable released_;
   std::map<key, entry> locks_;
 };
 
@@ -61,6 +73,7 @@ class name_space {
   const schema& get_schema() const { return *schema_; }
   bool unicode() const { return unicode_; }
   lock_table& locks() { return locks_; }
+  row_versions& versions() { return versions_; }
   std::string db_path() const { return dir_ + "/objects.db"; }
 
   explicit name_space(std::string dir) : dir_(std::move(dir)) {}
@@ -70,6 +83,7 @@ class name_space {
   std::shared_ptr<const schema> schema_;
   bool unicode_ = false;
   lock_table locks_;
+  row_versions versions_;
 };
 
 /// One client connection: a namespace, its user and an SQLite connection.

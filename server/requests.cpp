@@ -153,9 +153,10 @@ class request_handler {
       const element e = need_element(in_, "a value");
       const object_ptr o = s_.by_oid(oid);
       const property* p = o->cls->by_slot(slot);
-      if (p == nullptr || pos != 0)
-        throw server_error(err_unknown_property, "class " + o->cls->name + " has no slot " + std::to_string(slot));
-      s_.set_property(o, *p, decode_property(*p, e));
+      if (p == nullptr || pos < 0)
+        throw server_error(err_unknown_property, "class " + o->cls->name + " has no slot " + std::to_string(slot) +
+                                                     " position " + std::to_string(pos));
+      s_.set_property(o, *p, pos == 0 ? decode_property(*p, e) : list_element(o, *p, pos, e));
       s_.touch(o);
     }
     const std::int64_t m = need_int(in_, "a reference change count");
@@ -173,12 +174,26 @@ class request_handler {
     for (std::int64_t i = 0; i < k; ++i) s_.close(need_int32(in_, "an object id"));
   }
 
+  // A list property's value with element `pos` (from 1) replaced by `e`.
+  item list_element(const object_ptr& o, const property& p, int pos, const element& e) {
+    if (p.kind != prop_kind::data || p.type.type != data_type::list)
+      throw server_error(err_argument, "property " + p.name + " is not a list: it has no element " + std::to_string(pos));
+    const item current = s_.get_property(o, p);
+    const auto* bytes = std::get_if<std::string>(&current.d);
+    std::string changed;
+    if (!set_list_element(bytes ? *bytes : std::string_view{}, static_cast<std::size_t>(pos), e, changed))
+      throw server_error(err_too_long, "property " + p.name + ": element " + std::to_string(pos) +
+                                           " cannot be set (the list is malformed or would be too long)");
+    return item{std::move(changed), nullptr};
+  }
+
   // The current values of the objects the request touched.
   std::string cache_section() {
     writer w;
     std::vector<std::pair<int, std::string>> objects;
     for (const object_ptr& o : s_.touched_) {
       if (o->oid == 0 || !o->cls->is_persistent()) continue;
+      s_.refresh(*o);
       writer slots;
       std::int64_t count = 0;
       for (std::size_t i = 0; i < o->cls->props.size(); ++i) {
@@ -407,9 +422,9 @@ class request_handler {
     throw server_error(err_open, "not found", info.str());
   }
 
-  void open_and_answer(writer& result, const class_def* c, std::int64_t row, int concurrency) {
+  void open_and_answer(writer& result, const class_def* c, std::int64_t row, int concurrency, std::int64_t timeout) {
     if (c == nullptr || !c->is_persistent() || row <= 0) not_found();
-    const object_ptr o = s_.open(*c, row, concurrency);
+    const object_ptr o = s_.open(*c, row, concurrency, timeout);
     if (!o) not_found();
     result.bytes(s_.reference_text(o));
   }
@@ -426,21 +441,21 @@ class request_handler {
   void open_by_oid(writer& result) {
     const element pid = need_element(in_, "a persistent id");
     const int opt1 = need_int32(in_, "a concurrency");
-    need_int(in_, "a timeout");
+    const std::int64_t opt2 = need_int(in_, "a timeout");
     const std::string id = element_text(pid).value_or("");
     const std::size_t bar = id.rfind("||");
     if (bar == std::string::npos) not_found();
-    open_and_answer(result, sch().find_class(id.substr(0, bar)), row_number(id.substr(bar + 2)), opt1);
+    open_and_answer(result, sch().find_class(id.substr(0, bar)), row_number(id.substr(bar + 2)), opt1, opt2);
   }
 
   void open_by_id(writer& result) {
     const std::string cls = need_text(in_, "a class name");
     const std::string id = need_text(in_, "an id");
     const int opt1 = need_int32(in_, "a concurrency");
-    need_int(in_, "a timeout");
+    const std::int64_t opt2 = need_int(in_, "a timeout");
     const class_def* c = sch().find_class(cls);
     if (c == nullptr) throw server_error(err_unknown_class, "class " + cls + " does not exist");
-    open_and_answer(result, c, row_number(id), opt1);
+    open_and_answer(result, c, row_number(id), opt1, opt2);
   }
 
   void transaction() {

@@ -375,6 +375,10 @@ bool finish(std::vector<std::unique_ptr<class_def>>& classes, const std::map<std
       if (!known(m.result)) return bad("method " + m.name + ": unknown class " + m.result.cls);
       for (const auto& a : m.args)
         if (!known(a.type)) return bad("method " + m.name + ": unknown class " + a.type.cls);
+      // %New calls OnNew with its init argument.
+      if (same_name(m.name, "OnNew") &&
+          (m.class_method || m.args.size() != 1 || m.args[0].output || m.args[0].type.type != data_type::string))
+        return bad("method OnNew is an instance method with one string argument");
     }
     std::set<std::string> queries;
     for (const auto& q : c->queries)

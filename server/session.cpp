@@ -64,10 +64,27 @@ object_ptr session::create(const class_def& c) {
   return o;
 }
 
-object_ptr session::open(const class_def& c, std::int64_t row, int concurrency) {
+object_ptr session::make_new(const class_def& c, const item& init) {
+  object_ptr o = create(c);
+  const method* on_new = c.is_persistent() ? c.find_method("OnNew") : nullptr;
+  if (on_new != nullptr && on_new->builtin == builtin_method::none) {
+    std::vector<item> args{init};
+    invoke(o, c, *on_new, args);
+  }
+  return o;
+}
+
+object_ptr session::open(const class_def& c, std::int64_t row, int concurrency, std::int64_t timeout) {
   if (!c.is_persistent() || row <= 0) return nullptr;
   object_ptr o = rows_[{&c, row}].lock();
-  if (!o) {
+  if (o) {
+    refresh(*o);
+  } else {
+    // The version is taken before the row is read: a change in between
+    // makes the next use reload.
+    const row_versions& versions = conn_.ns().versions();
+    const std::uint64_t epoch = versions.epoch();
+    const std::uint64_t version = versions.version(row_versions::slot_of(c.table, row));
     std::vector<datum> values;
     if (!conn_.store().load_row(c, row, values)) {
       rows_.erase({&c, row});
@@ -76,12 +93,14 @@ object_ptr session::open(const class_def& c, std::int64_t row, int concurrency) 
     o = create(c);
     o->row = row;
     o->dirty = false;
+    o->seen_epoch = epoch;
+    o->version = version;
     for (std::size_t i = 0; i < values.size(); ++i) o->values[i].d = std::move(values[i]);
     rows_[{&c, row}] = o;
   }
   const int wanted = std::min(concurrency, 2);
   if (wanted > o->lock) {
-    const int detail = conn_.ns().locks().acquire({c.table, row}, this, wanted == 2);
+    const int detail = conn_.ns().locks().acquire({c.table, row}, this, wanted == 2, timeout);
     if (detail != 0) {
       writer info;
       info.integer(detail);
@@ -133,6 +152,27 @@ void session::release_lock(object& o) {
   o.lock = 0;
 }
 
+void session::refresh(object& o) {
+  if (o.row == 0 || o.dirty || !o.cls->is_persistent()) return;
+  const row_versions& versions = conn_.ns().versions();
+  const std::uint64_t epoch = versions.epoch();
+  if (epoch == o.seen_epoch) return;
+  o.seen_epoch = epoch;
+  const std::uint64_t version = versions.version(row_versions::slot_of(o.cls->table, o.row));
+  if (version == o.version) return;
+  o.version = version;
+  std::vector<datum> values;
+  if (!conn_.store().load_row(*o.cls, o.row, values)) return;  // a deleted row leaves the object as it was
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const property& p = o.cls->props[i];
+    item& v = o.values[i];
+    if (!p.stored_in_row()) continue;
+    // A reference still to the same row keeps the object it holds.
+    if (p.kind == prop_kind::reference && v.obj && values[i] == datum{v.obj->row}) continue;
+    v = item{std::move(values[i]), nullptr};
+  }
+}
+
 void session::touch(const object_ptr& o) {
   if (o->oid != 0 && std::find(touched_.begin(), touched_.end(), o) == touched_.end()) touched_.push_back(o);
 }
@@ -166,6 +206,7 @@ void session::mark_owner_dirty(const object& o) {
 }
 
 item session::get_property(const object_ptr& o, const property& p) {
+  refresh(*o);
   const std::size_t i = index_of(*o->cls, p);
   switch (p.kind) {
     case prop_kind::data:
@@ -189,6 +230,7 @@ item session::get_property(const object_ptr& o, const property& p) {
 }
 
 void session::set_property(const object_ptr& o, const property& p, item v) {
+  refresh(*o);  // the other properties are saved with this change
   const std::size_t i = index_of(*o->cls, p);
   switch (p.kind) {
     case prop_kind::calculated:
@@ -256,6 +298,7 @@ void session::save_one(object& o) {
 std::string session::save(const object_ptr& o) {
   if (const object_ptr owner = o->owner.lock()) return save(owner);
   if (!o->cls->is_persistent()) return {};
+  refresh(*o);
   std::vector<object_ptr> all;
   collect_unsaved(o, all);
   std::vector<object_ptr> inserted;

@@ -38,6 +38,8 @@ struct object {
   int oid = 0;           ///< id handed to the client; 0 when not open
   int lock = 0;          ///< lock held: 0 none, 1 shared, 2 exclusive
   bool dirty = false;    ///< changed since loaded or saved
+  std::uint64_t seen_epoch = 0;  ///< the namespace's row epoch when last checked
+  std::uint64_t version = 0;     ///< the row's version when its values were loaded
   std::vector<item> values;  ///< persistent: one per property (collections and streams lazily)
   std::vector<item> list;    ///< list collection elements
   std::map<std::string, item> array;  ///< array collection elements by key
@@ -66,10 +68,14 @@ class session {
   bool unicode() const { return conn_.ns().unicode(); }
 
   object_ptr create(const class_def& c);
+  /// A new object as "%New" makes it: created, then initialised by the
+  /// class's OnNew(init) method when it has one (its error fails the call).
+  object_ptr make_new(const class_def& c, const item& init);
   /// The object of class c stored under `row`, loaded or shared with the
   /// copy already in memory; null when there is none. `concurrency`: 0 no
-  /// lock, 1 shared, 2 or more exclusive (conflicts throw err_open).
-  object_ptr open(const class_def& c, std::int64_t row, int concurrency);
+  /// lock, 1 shared, 2 or more exclusive; a lock held by another session is
+  /// waited for up to `timeout` seconds, then the conflict throws err_open.
+  object_ptr open(const class_def& c, std::int64_t row, int concurrency, std::int64_t timeout = 0);
   /// The in-memory object a reference item designates (loading it); null
   /// for a null or dangling reference.
   object_ptr resolve(const item& ref, const std::string& cls);
@@ -109,6 +115,9 @@ class session {
   friend class request_handler;
 
   void release_lock(object& o);
+  /// Reloads the stored values of a persistent object without unsaved
+  /// changes when its row changed since they were loaded.
+  void refresh(object& o);
   void touch(const object_ptr& o);
   void save_one(object& o);
   void collect_unsaved(const object_ptr& o, std::vector<object_ptr>& out);

@@ -513,6 +513,7 @@ void sql_statement::close() {
   sqlite3_reset(st_.get());
   sqlite3_clear_bindings(st_.get());
   state_ = state::idle;
+  conn_.store().after_statement();
 }
 
 void sql_statement::bind_null(int i) { check(sqlite3_bind_null(st_.get(), i)); }
@@ -535,10 +536,12 @@ void sql_statement::execute() {
     state_ = state::first_row;
   } else if (rc == SQLITE_DONE) {
     state_ = state::done;
+    conn_.store().after_statement();
   } else {
     const std::string msg = sqlite3_errmsg(conn_.store().db());
     sqlite3_reset(st_.get());
     state_ = state::idle;
+    conn_.store().after_statement();
     throw server_error(err_storage, msg);
   }
 }
@@ -552,6 +555,7 @@ bool sql_statement::fetch() {
       const int rc = sqlite3_step(st_.get());
       if (rc == SQLITE_ROW) return true;
       state_ = state::done;
+      conn_.store().after_statement();
       if (rc != SQLITE_DONE) throw server_error(err_storage, sqlite3_errmsg(conn_.store().db()));
       return false;
     }

@@ -30,11 +30,25 @@ std::string quoted(const std::string& name) {
   return q + '"';
 }
 
+std::size_t row_versions::slot_of(std::string_view table, std::int64_t row) {
+  const std::size_t h = std::hash<std::string_view>{}(table) ^ (static_cast<std::size_t>(row) * 0x9E3779B97F4A7C15u);
+  return (h ^ (h >> 29)) % slots;
+}
+
+void row_versions::bump(const std::set<std::size_t>& changed) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // The versions first: a reader that sees the new epoch sees them too.
+  const std::uint64_t next = epoch_.load(std::memory_order_relaxed) + 1;
+  for (const std::size_t slot : changed) versions_[slot].store(next, std::memory_order_relaxed);
+  epoch_.store(next, std::memory_order_release);
+}
+
 statement::~statement() {
   if (st_ != nullptr) {
     sqlite3_reset(st_);
     sqlite3_clear_bindings(st_);
   }
+  owner_.after_statement();
 }
 
 bool statement::step() {
@@ -60,9 +74,38 @@ storage::~storage() {
   sqlite3_close(db_);
 }
 
+void storage::track(row_versions& v) {
+  versions_ = &v;
+  sqlite3_update_hook(
+      db_,
+      [](void* self, int, const char*, const char* table, sqlite3_int64 row) {
+        static_cast<storage*>(self)->fresh_.insert(row_versions::slot_of(table, row));
+      },
+      this);
+}
+
+void storage::after_statement() {
+  if (versions_ == nullptr || (fresh_.empty() && in_transaction_.empty())) return;
+  if (sqlite3_get_autocommit(db_) != 0) {
+    // The transaction ended (committed or rolled back): every row it changed.
+    in_transaction_.merge(fresh_);
+    versions_->bump(in_transaction_);
+    in_transaction_.clear();
+    fresh_.clear();
+  } else if (!fresh_.empty()) {
+    // Seen at once by this connection's own objects; others see the old
+    // rows until the commit.
+    versions_->bump(fresh_);
+    in_transaction_.merge(fresh_);
+    fresh_.clear();
+  }
+}
+
 void storage::exec(const std::string& sql) {
   char* msg = nullptr;
-  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
+  const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &msg);
+  after_statement();
+  if (rc != SQLITE_OK) {
     const std::string text = msg ? msg : "unknown failure";
     sqlite3_free(msg);
     throw server_error(err_storage, text);
@@ -77,7 +120,7 @@ statement storage::prepare(const std::string& sql) {
       fail(db_, "cannot prepare");
     it = cache_.emplace(sql, st).first;
   }
-  return statement(it->second);
+  return statement(it->second, *this);
 }
 
 void storage::ensure_tables(const schema& s) {

@@ -8,10 +8,17 @@
 #include "schema.h"
 #include "values.h"
 
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,10 +27,33 @@ struct sqlite3_stmt;
 
 namespace torqa::server {
 
+/// Change counters of the rows of one namespace's tables, shared by its
+/// connections, so that objects held in memory notice rows changed by any
+/// connection (SQL, other sessions). Rows are hashed onto a fixed number of
+/// counters: rows that share one only cost each other a needless reload.
+class row_versions {
+ public:
+  static constexpr std::size_t slots = 4096;
+  static std::size_t slot_of(std::string_view table, std::int64_t row);
+
+  /// Grows with every bump: while it stays the same, no version changed.
+  std::uint64_t epoch() const { return epoch_.load(std::memory_order_acquire); }
+  std::uint64_t version(std::size_t slot) const { return versions_[slot].load(std::memory_order_acquire); }
+  /// Gives the rows of these slots a new version.
+  void bump(const std::set<std::size_t>& changed);
+
+ private:
+  std::mutex mutex_;  // orders the bumps
+  std::array<std::atomic<std::uint64_t>, slots> versions_{};
+  std::atomic<std::uint64_t> epoch_{0};
+};
+
+class storage;
+
 /// A statement taken from the connection's cache, reset when it goes.
 class statement {
  public:
-  explicit statement(sqlite3_stmt* st) : st_(st) {}
+  statement(sqlite3_stmt* st, storage& owner) : st_(st), owner_(owner) {}
   statement(const statement&) = delete;
   statement& operator=(const statement&) = delete;
   ~statement();
@@ -33,6 +63,7 @@ class statement {
 
  private:
   sqlite3_stmt* st_;
+  storage& owner_;
 };
 
 class storage {
@@ -44,6 +75,13 @@ class storage {
   ~storage();
 
   sqlite3* db() const { return db_; }
+  /// Reports the rows this connection changes to `v` (see after_statement).
+  void track(row_versions& v);
+  /// Publishes the rows changed by the statements run since the last call:
+  /// their versions change now, and once more when the transaction holding
+  /// them ends, so that other connections reload after the commit. Called
+  /// once a statement has finished.
+  void after_statement();
   /// Runs statements that return no rows.
   void exec(const std::string& sql);
   /// A prepared statement for `sql`, kept for reuse by this connection.
@@ -84,6 +122,9 @@ class storage {
  private:
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> cache_;
+  row_versions* versions_ = nullptr;
+  std::set<std::size_t> fresh_;           // rows changed since the last after_statement
+  std::set<std::size_t> in_transaction_;  // rows changed by the open transaction
 };
 
 /// SQL text of an identifier, double-quoted.

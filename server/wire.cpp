@@ -243,6 +243,31 @@ bool reader::read_text(std::string& s) {
   return true;
 }
 
+bool set_list_element(std::string_view list, std::size_t n, const element& e, std::string& out) {
+  if (n == 0) return false;
+  reader r(list);
+  writer w;
+  std::size_t count = 0;
+  for (element x; !r.at_end();) {
+    const std::size_t start = r.position();
+    if (!r.next(x)) return false;
+    if (++count == n)
+      w.element(e.type, e.data);
+    else
+      w.raw(list.substr(start, r.position() - start));
+  }
+  if (count < n) {
+    // Each null element takes two bytes: a gap that cannot fit is refused
+    // before it is written.
+    if (n - count > max_elem_data / 2) return false;
+    for (; count + 1 < n; ++count) w.null();
+    w.element(e.type, e.data);
+  }
+  if (!fits(w.str())) return false;
+  out = std::move(w.str());
+  return true;
+}
+
 writer& writer::element(int type, std::string_view data) {
   const std::size_t n = std::min(data.size(), max_elem_data);
   if (n < 254) {

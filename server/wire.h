@@ -107,6 +107,13 @@ class writer {
   std::string out_;
 };
 
+/// The list `list` (its encoded elements) with element n (1-based)
+/// replaced by `e`; a shorter list first gets null elements up to n - 1.
+/// Elements other than n keep their bytes. False, with `out` unchanged,
+/// when `list` does not decode as whole elements, n is 0, or the result
+/// would not fit in one element.
+bool set_list_element(std::string_view list, std::size_t n, const element& e, std::string& out);
+
 /// "%.15f" in the C locale.
 std::string format_double(double v);
 /// Whether `data` fits in one element.

@@ -2,6 +2,8 @@
 // property type, references, opens and their errors, locks, transactions.
 #include "e2e_util.h"
 
+#include <torqa/query.h>
+
 #include <sstream>
 
 namespace torqa::e2e {
@@ -165,6 +167,29 @@ TEST_P(e2e_objects, transactions_commit_and_roll_back) {
   open();
   d_ref<Dyn_obj> kept = Dyn_obj::open(*db, U(u"Sample.Person"), U(u"1"));
   EXPECT_EQ(read<d_string>(kept, u"Name").mb_str(), "Kept");
+}
+
+TEST_P(e2e_objects, open_objects_see_rows_changed_by_sql) {
+  d_ref<Dyn_obj> ann = person("Ann");
+  d_ref<Dyn_obj> bob = person("Bob");
+  ASSERT_EQ(save(ann), 0);
+  ASSERT_EQ(save(bob), 0);
+  d_int own(5);
+  bob->set(U(u"Age"), own);
+  id_of(bob);  // a request: a cached session sends the change with it
+  d_seq_query q(*db);
+  const std::u16string sql = u"UPDATE Sample_Person SET Age = 99, Name = Name || '!'";
+  q.prepare(U(sql.c_str()), static_cast<int>(sql.size()));
+  q.execute();
+  q.close();
+  // Describe reads the object on the server; its reply also refreshes a
+  // cached session's copy. Bob's unsaved change keeps his values.
+  d_string prefix("Dr ");
+  d_int length;
+  D_type* args[] = {&prefix, &length};
+  EXPECT_EQ(result<d_string>(ann->run_method_by_name(U(u"Describe"), args, 2), db.get()).mb_str(), "Dr Ann! (99)");
+  EXPECT_EQ(read<d_int>(ann, u"Age").value(), 99);
+  EXPECT_EQ(result<d_string>(bob->run_method_by_name(U(u"Describe"), args, 2), db.get()).mb_str(), "Dr Bob (5)");
 }
 
 INSTANTIATE_TEST_SUITE_P(settings, e2e_objects, all_configs(),

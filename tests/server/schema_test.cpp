@@ -67,6 +67,8 @@ TEST(schema_parse, whole_schema_checks) {
       "class A.B\n  property R: A.C\nend class\n",                            // unknown class
       "class A.B\n  property R: %ListOfDataTypes\nend class\n",               // not persistent
       "class A.B\nend class\nclass a.b\nend class\n",                         // twice
+      "class A.B\n  method OnNew(n: integer)\n  end method\nend class\n",      // OnNew takes a string
+      "class A.B\n  class method OnNew(s: string)\n  end method\nend class\n", // ... as an instance method
   };
   for (const char* text : bad) EXPECT_EQ(parse(text), nullptr) << text;
 

@@ -5,7 +5,10 @@
 #include "server/channel.h"
 #include "server/session.h"
 
+#include <chrono>
+#include <fstream>
 #include <random>
+#include <thread>
 
 namespace torqa::server {
 namespace {
@@ -253,6 +256,75 @@ TEST_F(session_test, cached_session_sections_and_flush_groups) {
   prefix = hex("03 04 01 03 04 01");  // a group cut short
   EXPECT_EQ(get(oid, "Name").code, err_malformed);
   EXPECT_EQ(send("B1", writer().raw(nothing_pending).integer(1).integer(1)), hex("02 01 02 01"));
+}
+
+TEST_F(session_test, flush_groups_set_elements_of_list_properties) {
+  send("B0", writer().real(2.08).integer(1).integer(0).integer(0));
+  const std::string nothing_pending = hex("03 04 00 03 04 00 03 04 00");
+  prefix = nothing_pending;
+  const int oid = saved_person("Ann");
+  EXPECT_EQ(set(oid, "Codes", writer().bytes(writer().integer(7).str()).str()).code, 0);
+  // (id, slot 5 = Codes, position, 0, value): element 3 of a one-element
+  // list pads element 2 with a null; element 1 is then replaced.
+  const auto element_at = [&](int slot, int pos, const std::string& value) {
+    prefix = writer().integer(1).integer(oid).integer(slot).integer(pos).integer(0).raw(value).str() + hex("03 04 00 03 04 00");
+    const head h = get(oid, "Codes");
+    prefix = nothing_pending;
+    return h;
+  };
+  EXPECT_EQ(element_at(5, 3, writer().bytes("x").str()).result, hex("0A 01 03 04 07 02 01 03 01 78"));
+  EXPECT_EQ(element_at(5, 1, writer().integer(-2).str()).result, hex("0A 01 03 05 FE 02 01 03 01 78"));
+  EXPECT_EQ(get(oid, "Codes").result, hex("0A 01 03 05 FE 02 01 03 01 78"));
+  EXPECT_EQ(element_at(1, 1, writer().integer(1).str()).code, err_argument);  // Age is no list
+  EXPECT_EQ(element_at(5, 40000, writer().bytes("x").str()).code, err_too_long);
+  EXPECT_EQ(element_at(5, -1, writer().bytes("x").str()).code, err_unknown_property);
+  EXPECT_EQ(get(oid, "Codes").result, hex("0A 01 03 05 FE 02 01 03 01 78"));  // the refused changes left it alone
+}
+
+TEST_F(session_test, a_lock_is_waited_for_up_to_the_timeout) {
+  connection other_conn(dir.path(), {}, "torqa", "torqa");
+  session other(other_conn);
+  saved_person("Ann");
+  const auto open = [](session& in, int concurrency, int timeout) {
+    return common(in.request("BG", writer().bytes("Sample.Person").bytes("1").integer(concurrency).integer(timeout).str()));
+  };
+  const head mine = open(s, 2, 0);
+  ASSERT_EQ(mine.code, 0);
+  // The other session, on its own thread, waits for the exclusive lock to go.
+  head theirs;
+  std::thread waiter([&] { theirs = open(other, 1, 1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(send("B6", writer().integer(std::stoi(value(mine.result)))), hex("02 01"));
+  waiter.join();
+  EXPECT_EQ(theirs.code, 0) << theirs.msg;
+  // Its shared lock outlasts a one-second wait for an exclusive one.
+  const head refused = open(s, 2, 1);
+  EXPECT_EQ(std::to_string(refused.code) + " " + refused.info, "-9 " + hex("04 04 AB 16"));
+}
+
+TEST(session_schema, on_new_initialises_new_objects) {
+  test::temp_dir dir;
+  std::ofstream(dir / "things.tq") << R"(class Test.Thing
+  property Name: string
+  method OnNew(init: string)
+    if init == "bad" then torqa.error(-1100, "bad init") end
+    self.Name = init
+  end method
+end class
+)";
+  connection conn(dir / "ns", {.fasthash = true, .schema_file = dir / "things.tq"}, "torqa", "torqa");
+  session s(conn);
+  const auto make = [&](const std::string& args, int nargs) {
+    writer w;
+    w.integer(-1).bytes("Test.Thing").bytes("%New").integer(0).integer(nargs).raw(args).integer(0).integer(0);
+    const head h = common(s.request("B7", w.str()));
+    if (h.code != 0) return std::to_string(h.code) + " " + h.msg;
+    const int oid = std::stoi(value(h.result));
+    return value(common(s.request("BH", writer().integer(oid).bytes("Name").integer(0).str())).result);
+  };
+  EXPECT_EQ(make(writer().bytes("Ann").str(), 1), "Ann");
+  EXPECT_EQ(make("", 0), "");
+  EXPECT_EQ(make(writer().bytes("bad").str(), 1), "-1100 bad init");
 }
 
 TEST_F(session_test, channel_serves_replies_in_chunks) {

@@ -1,0 +1,49 @@
+// The registry of live handles.
+#include "handles.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace torqa::driver {
+
+namespace {
+
+// Never destroyed: handles may outlive static destruction.
+std::mutex& registry_mutex = *new std::mutex;
+std::unordered_map<const void*, handle_kind>& registry = *new std::unordered_map<const void*, handle_kind>;
+
+template <class T>
+T* live(void* h, handle_kind k) {
+  return is_live(h, k) ? static_cast<T*>(h) : nullptr;
+}
+
+}  // namespace
+
+live_handle::live_handle(const void* h, handle_kind k) : h_(h) {
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  registry[h] = k;
+}
+
+live_handle::~live_handle() {
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  registry.erase(h_);
+}
+
+bool is_live(const void* h, handle_kind k) {
+  if (h == nullptr) return false;
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  const auto it = registry.find(h);
+  return it != registry.end() && it->second == k;
+}
+
+env* as_env(void* h) { return live<env>(h, handle_kind::env); }
+dbc* as_dbc(void* h) { return live<dbc>(h, handle_kind::dbc); }
+stmt* as_stmt(void* h) { return live<stmt>(h, handle_kind::stmt); }
+channel* as_channel(void* h) { return live<channel>(h, handle_kind::channel); }
+
+dbc::~dbc() {
+  for (channel* c : channels) delete c;
+  for (stmt* s : statements) delete s;
+}
+
+}  // namespace torqa::driver

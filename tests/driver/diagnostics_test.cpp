@@ -1,0 +1,132 @@
+// Diagnostic records and handle validation of the driver's ODBC functions.
+#include <torqa/driver_abi.h>
+
+#include <gtest/gtest.h>
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+torqa_drv_str drv(const std::u16string& s) {
+  return {reinterpret_cast<const unsigned short*>(s.data()), static_cast<unsigned>(s.size())};
+}
+
+// An environment and a connection to a namespace, in a fresh directory,
+// whose schema has one class.
+class diagnostics : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/torqa-driver-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    std::ofstream(dir + "/schema.tq") << "class T.Item\n  property N: integer\nend class\n";
+    ASSERT_EQ(SQLAllocEnv(&henv), SQL_SUCCESS);
+    ASSERT_EQ(SQLAllocConnect(henv, &hdbc), SQL_SUCCESS);
+    EXPECT_EQ(connect(u"wrong"), -1014);
+    EXPECT_EQ(record(SQL_HANDLE_DBC, hdbc), "28000 unknown user or wrong password");
+    ASSERT_EQ(connect(u"torqa"), 0);
+    EXPECT_EQ(record(SQL_HANDLE_DBC, hdbc), "no record");
+    ASSERT_EQ(SQLAllocStmt(hdbc, &hstmt), SQL_SUCCESS);
+  }
+  void TearDown() override {
+    SQLFreeConnect(hdbc);
+    SQLFreeEnv(henv);
+    std::filesystem::remove_all(dir);
+  }
+
+  short connect(const std::u16string& password) {
+    const std::u16string host = u"local", options = u"fasthash=1;schema=" + path(dir + "/schema.tq"),
+                         ns = path(dir + "/ns"), user = u"torqa";
+    const auto h = drv(host), o = drv(options), p = drv(ns), u = drv(user), w = drv(password);
+    return DrvConnect(hdbc, &h, &o, &p, &u, &w);
+  }
+  static std::u16string path(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+  SQLRETURN prepare(const std::u16string& sql) {
+    return SQLPrepare(hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(sql.c_str())), SQL_NTS);
+  }
+  SQLRETURN run(const std::u16string& sql) {
+    const SQLRETURN rc = prepare(sql);
+    return rc == SQL_SUCCESS ? SQLExecute(hstmt) : rc;
+  }
+
+  // The record as "<state> <message>", or "no record".
+  static std::string record(SQLSMALLINT type, SQLHANDLE h) {
+    SQLCHAR state[6] = {}, text[256] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    const SQLRETURN rc = SQLGetDiagRec(type, h, 1, state, &native, text, sizeof text, &length);
+    if (rc == SQL_NO_DATA) return "no record";
+    if (rc != SQL_SUCCESS) return "rc " + std::to_string(rc);
+    return std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(text);
+  }
+  std::string stmt_record() const { return record(SQL_HANDLE_STMT, hstmt); }
+
+  std::string dir;
+  SQLHENV henv = nullptr;
+  SQLHDBC hdbc = nullptr;
+  SQLHSTMT hstmt = nullptr;
+};
+
+TEST_F(diagnostics, failed_calls_leave_a_record_and_the_next_call_clears_it) {
+  EXPECT_EQ(prepare(u"SELEC N FROM T_Item"), SQL_ERROR);
+  EXPECT_EQ(stmt_record().substr(0, 6), "42000 ");
+  EXPECT_NE(stmt_record().find("syntax error"), std::string::npos) << stmt_record();
+  EXPECT_EQ(SQLFetch(hstmt), SQL_ERROR);
+  EXPECT_EQ(stmt_record(), "HY010 the statement is not executed");
+
+  EXPECT_EQ(prepare(u"INSERT INTO T_Item(N) VALUES(?)"), SQL_SUCCESS);
+  EXPECT_EQ(stmt_record(), "no record");
+  EXPECT_EQ(SQLExecute(hstmt), SQL_ERROR);
+  EXPECT_EQ(stmt_record(), "07002 parameter 1 is not bound as input");
+  ASSERT_EQ(run(u"INSERT INTO T_Item(N) VALUES(1099511627776)"), SQL_SUCCESS);
+
+  ASSERT_EQ(run(u"SELECT N FROM T_Item"), SQL_SUCCESS);
+  ASSERT_EQ(SQLFetch(hstmt), SQL_SUCCESS);
+  SQLINTEGER n = 0;
+  SQLLEN ind = 0;
+  EXPECT_EQ(SQLGetData(hstmt, 1, SQL_C_SLONG, &n, sizeof n, &ind), SQL_ERROR);  // 2^40
+  EXPECT_EQ(stmt_record(), "22003 column 1 is out of range");
+  EXPECT_EQ(SQLGetData(hstmt, 2, SQL_C_SLONG, &n, sizeof n, &ind), SQL_ERROR);
+  EXPECT_EQ(stmt_record(), "07009 no column 2");
+
+  // A message longer than the buffer: cut, terminated, its whole length told.
+  EXPECT_EQ(run(u"SELECT nope FROM T_Item"), SQL_ERROR);
+  SQLCHAR state[6], text[8];
+  SQLSMALLINT length = 0;
+  EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, nullptr, text, sizeof text, &length),
+            SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(text)), "no such");
+  EXPECT_GT(length, 7);
+  EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 2, state, nullptr, text, sizeof text, &length), SQL_NO_DATA);
+  EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 0, state, nullptr, text, sizeof text, &length), SQL_ERROR);
+}
+
+TEST_F(diagnostics, freed_and_foreign_handles_are_refused) {
+  ASSERT_EQ(run(u"SELECT N FROM T_Item"), SQL_SUCCESS);
+  ASSERT_EQ(SQLFreeStmt(hstmt, SQL_DROP), SQL_SUCCESS);
+  SQLINTEGER n = 0;
+  SQLLEN ind = 0;
+  EXPECT_EQ(SQLFetch(hstmt), SQL_INVALID_HANDLE);
+  EXPECT_EQ(SQLGetData(hstmt, 1, SQL_C_SLONG, &n, sizeof n, &ind), SQL_INVALID_HANDLE);
+  EXPECT_EQ(record(SQL_HANDLE_STMT, hstmt), "rc " + std::to_string(SQL_INVALID_HANDLE));
+  // A live handle of another kind, and memory that never was a handle.
+  EXPECT_EQ(SQLFetch(hdbc), SQL_INVALID_HANDLE);
+  long foreign[8] = {};
+  EXPECT_EQ(SQLFreeStmt(foreign, SQL_DROP), SQL_INVALID_HANDLE);
+  EXPECT_EQ(SQLAllocStmt(henv, &hstmt), SQL_INVALID_HANDLE);
+
+  void* channel = nullptr;
+  ASSERT_EQ(DrvOpenChannel(hdbc, &channel), 0);
+  ASSERT_EQ(DrvCloseChannel(channel), 0);
+  EXPECT_EQ(DrvCloseChannel(channel), -1);
+}
+
+}  // namespace
