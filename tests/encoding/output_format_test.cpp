@@ -1,75 +1,51 @@
 // Encoding values as list elements through t_ostream.
-#include <torqa/streams.h>
-#include <torqa/types.h>
+#include "support/scripted_driver.h"
+#include "support/value_bytes.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <random>
 #include <string>
-#include <vector>
+
+using namespace torqa::test;
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-bytes written(const t_ostrstream& os) {
-  const auto* p = reinterpret_cast<const unsigned char*>(os.data());
-  return bytes(p, p + os.size());
-}
-
-bytes int_bytes(std::int64_t v) {
-  t_ostrstream os;
-  os.put_int(v);
-  return written(os);
-}
-
-bytes header_of(int kind, std::size_t len) {
-  const std::string data(len, 'x');
-  t_ostrstream os;
-  os.put_str(kind, data.data(), static_cast<unsigned short>(len));
-  const bytes all = written(os);
-  EXPECT_EQ(all.size(), (len < 254 ? 2 : 4) + (kind == 2 ? len & ~1u : len));
-  return bytes(all.begin(), all.begin() + (len < 254 ? 2 : 4));
-}
+std::string bytes_of(const t_ostrstream& os) { return {os.data(), os.size()}; }
 
 TEST(list_output, integer_widths_and_signs) {
-  EXPECT_EQ(int_bytes(0), (bytes{0x03, 0x04, 0x00}));
-  EXPECT_EQ(int_bytes(255), (bytes{0x03, 0x04, 0xFF}));
-  EXPECT_EQ(int_bytes(256), (bytes{0x04, 0x04, 0x00, 0x01}));
-  EXPECT_EQ(int_bytes(65536), (bytes{0x05, 0x04, 0x00, 0x00, 0x01}));
-  EXPECT_EQ(int_bytes(2147483647), (bytes{0x06, 0x04, 0xFF, 0xFF, 0xFF, 0x7F}));
-  EXPECT_EQ(int_bytes((std::int64_t{1} << 56) - 1), (bytes{0x09, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(int_bytes(std::int64_t{1} << 56), (bytes{0x0A, 0x04, 0, 0, 0, 0, 0, 0, 0, 0x01}));
-  EXPECT_EQ(int_bytes(std::numeric_limits<std::int64_t>::max()),
-            (bytes{0x0A, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}));
-
-  EXPECT_EQ(int_bytes(-1), (bytes{0x03, 0x05, 0xFF}));
-  EXPECT_EQ(int_bytes(-2), (bytes{0x03, 0x05, 0xFE}));
-  EXPECT_EQ(int_bytes(-256), (bytes{0x03, 0x05, 0x00}));
-  EXPECT_EQ(int_bytes(-257), (bytes{0x04, 0x05, 0xFF, 0xFE}));
-  EXPECT_EQ(int_bytes(-2147483648LL), (bytes{0x06, 0x05, 0x00, 0x00, 0x00, 0x80}));
-  EXPECT_EQ(int_bytes(-(std::int64_t{1} << 55) - 1), (bytes{0x09, 0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}));
-  EXPECT_EQ(int_bytes(-(std::int64_t{1} << 56) - 1), (bytes{0x0A, 0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}));
-  EXPECT_EQ(int_bytes(std::numeric_limits<std::int64_t>::min()),
-            (bytes{0x0A, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x80}));
+  constexpr std::int64_t b56 = std::int64_t{1} << 56;
+  const struct {
+    std::int64_t v;
+    const char* hex;
+  } cases[] = {
+      {0, "03 04 00"}, {255, "03 04 FF"}, {256, "04 04 00 01"}, {65536, "05 04 00 00 01"},
+      {2147483647, "06 04 FF FF FF 7F"}, {b56 - 1, "09 04 FF FF FF FF FF FF FF"},
+      {b56, "0A 04 00 00 00 00 00 00 00 01"}, {INT64_MAX, "0A 04 FF FF FF FF FF FF FF 7F"},
+      {-1, "03 05 FF"}, {-2, "03 05 FE"}, {-256, "03 05 00"}, {-257, "04 05 FF FE"},
+      {-2147483648LL, "06 05 00 00 00 80"}, {-(b56 / 2) - 1, "09 05 FF FF FF FF FF FF 7F"},
+      {-b56 - 1, "0A 05 FF FF FF FF FF FF FF FE"}, {INT64_MIN, "0A 05 00 00 00 00 00 00 00 80"},
+  };
+  for (const auto& c : cases) {
+    t_ostrstream os;
+    os.put_int(c.v);
+    EXPECT_EQ(hex(bytes_of(os)), c.hex) << c.v;
+  }
 }
 
 TEST(list_output, doubles_as_fixed_text) {
   t_ostrstream os;
   os << 2.08 << -0.5;
-  const std::string text(os.data(), os.size());
-  EXPECT_EQ(text, std::string("\x13\x01" "2.080000000000000" "\x14\x01" "-0.500000000000000"));
+  EXPECT_EQ(bytes_of(os), "\x13\x01" "2.080000000000000" "\x14\x01" "-0.500000000000000");
 
   os.reset();
   os << 1e300;  // 301 digits, a point and 15 decimals: the long form
-  const bytes all = written(os);
-  ASSERT_EQ(all.size(), 4u + 317u);
-  EXPECT_EQ(bytes(all.begin(), all.begin() + 6), (bytes{0x00, 0x3E, 0x01, 0x01, '1', '0'}));
-  EXPECT_EQ(std::string(os.data() + os.size() - 16, 16), ".000000000000000");
+  ASSERT_EQ(os.size(), 4u + 317u);
+  EXPECT_EQ(bytes_of(os).substr(0, 6), unhex("00 3E 01 01 31 30"));
+  EXPECT_EQ(bytes_of(os).substr(os.size() - 16), ".000000000000000");
 }
 
 TEST(list_output, doubles_match_printf) {
@@ -109,13 +85,24 @@ TEST(list_output, doubles_match_printf) {
 }
 
 TEST(list_output, string_header_forms) {
-  EXPECT_EQ(header_of(0, 0), (bytes{0x02, 0x01}));
-  EXPECT_EQ(header_of(0, 253), (bytes{0xFF, 0x01}));
-  EXPECT_EQ(header_of(0, 254), (bytes{0x00, 0xFF, 0x00, 0x01}));
-  EXPECT_EQ(header_of(1, 300), (bytes{0x00, 0x2D, 0x01, 0x02}));
-  EXPECT_EQ(header_of(0, 65534), (bytes{0x00, 0xFF, 0xFF, 0x01}));
-  EXPECT_EQ(header_of(0, 65535), (bytes{0x00, 0x00, 0x00, 0x01}));  // the length field wraps to 0
-  EXPECT_EQ(header_of(2, 255), (bytes{0x00, 0xFF, 0x00, 0x02}));     // an odd byte of 16-bit text is dropped
+  const struct {
+    int kind;
+    std::size_t len;
+    const char* header;
+  } cases[] = {
+      {0, 0, "02 01"},       {0, 253, "FF 01"}, {0, 254, "00 FF 00 01"}, {1, 300, "00 2D 01 02"},
+      {0, 65534, "00 FF FF 01"},
+      {0, 65535, "00 00 00 01"},  // the length field wraps to 0
+      {2, 255, "00 FF 00 02"},    // an odd byte of 16-bit text is dropped
+  };
+  for (const auto& c : cases) {
+    const std::string data(c.len, 'x');
+    t_ostrstream os;
+    os.put_str(c.kind, data.data(), static_cast<unsigned short>(c.len));
+    const std::size_t head = c.len < 254 ? 2 : 4;
+    EXPECT_EQ(hex(std::string(os.data(), head)), c.header) << c.len;
+    EXPECT_EQ(std::string(os.data() + head, os.size() - head), c.kind == 2 ? data.substr(1) : data) << c.len;
+  }
 }
 
 TEST(list_output, string_kinds_and_null) {
@@ -127,8 +114,7 @@ TEST(list_output, string_kinds_and_null) {
   os.put_null();
   os.put_str(3, "ab", 2);
   os.put_str(-1, "ab", 2);
-  EXPECT_EQ(written(os), (bytes{0x08, 0x02, 0x41, 0x00, 0xE9, 0x00, 0xAC, 0x20, 0x04, 0x02, 0x41, 0x00, 0x04, 0x01,
-                                'a', 'b', 0x02, 0x01, 0x02, 0x01, 0x02, 0x01}));
+  EXPECT_EQ(hex(bytes_of(os)), "08 02 41 00 E9 00 AC 20 04 02 41 00 04 01 61 62 02 01 02 01 02 01");
 }
 
 TEST(list_output, operators) {
@@ -141,8 +127,7 @@ TEST(list_output, operators) {
   };
   t_ostrstream os;
   os << -2 << 4294967295u << true << false << std::int64_t{-4294967296} << value{};
-  EXPECT_EQ(written(os), (bytes{0x03, 0x05, 0xFE, 0x06, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x03, 0x04, 0x01, 0x03, 0x04,
-                                0x00, 0x06, 0x05, 0x00, 0x00, 0x00, 0x00, 0x03, 0x01, 'v'}));
+  EXPECT_EQ(hex(bytes_of(os)), "03 05 FE 06 04 FF FF FF FF 03 04 01 03 04 00 06 05 00 00 00 00 03 01 76");
 }
 
 TEST(string_output_stream, reset_reuses_storage_and_copy_starts_empty) {
@@ -168,7 +153,7 @@ TEST(string_output_stream, reset_reuses_storage_and_copy_starts_empty) {
   EXPECT_EQ(os.size(), 0u);
   EXPECT_EQ(os.data(), storage);
   os.put_int(7);
-  EXPECT_EQ(written(os), (bytes{0x03, 0x04, 0x07}));
+  EXPECT_EQ(hex(bytes_of(os)), "03 04 07");
 
   os.set_uni_srv(true);
   const t_ostrstream copy(os);

@@ -103,11 +103,13 @@ class cli_test : public ::testing::Test {
   }
 
  protected:
-  /// Runs a command on the test's namespace.
+  /// Runs a command on the test's namespace (made with `options`).
   result torqa(std::vector<std::string> args, const std::string& input = "") const {
-    args.insert(args.begin(), {"--connect", ns()});
+    args.insert(args.begin(), {"--connect", ns(options.c_str())});
     return run(args, input);
   }
+
+  std::string options;
 
   fs::path dir;
 };
@@ -135,10 +137,7 @@ TEST_F(cli_test, help_version_and_command_line_errors) {
   // Nothing of this connects: no namespace appears.
   EXPECT_FALSE(fs::exists(dir / "torqa-data"));
 
-  const result none = run({});
-  EXPECT_EQ(none.status, 2);
-  EXPECT_EQ(none.out, "");
-  EXPECT_EQ(none.err, help.out);
+  EXPECT_RUN(run({}), 2, "", help.out);
   EXPECT_RUN(run({"frobnicate"}), 2, "", "torqa: unknown command 'frobnicate'\nTry 'torqa --help'.\n");
   EXPECT_RUN(run({"--colour", "classes"}), 2, "", "torqa: unknown option --colour\nTry 'torqa --help'.\n");
   EXPECT_RUN(run({"show", "--append", "Sample.Person", "1"}), 2, "",
@@ -171,13 +170,8 @@ TEST_F(cli_test, the_default_namespace_and_logins) {
   EXPECT_RUN(run({"--user", "nobody", "classes"}), 1, "", refused);
   EXPECT_EQ(run({"--user", "torqa", "--password", "torqa", "classes"}, "", {}).status, 0);
 
-  const std::string remote = "remote[]:" + (dir / "x").string();
-  EXPECT_RUN(run({"--connect", remote, "describe", "Sample.Person"}), 1, "",
-             "torqa: cannot connect to " + remote + ": error -1015: couldn't connect\n");
-  EXPECT_RUN(run({"--connect", remote, "classes"}), 1, "",
+  EXPECT_RUN(run({"--connect", "remote[]:x", "classes"}), 1, "",
              "torqa: listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name\n");
-  EXPECT_RUN(run({"--connect", "local:" + (dir / "x").string(), "describe", "Sample.Person"}), 1, "",
-             "torqa: cannot connect to local:" + (dir / "x").string() + ": error -1000: invalid connection string\n");
 }
 
 TEST_F(cli_test, objects_are_created_shown_and_changed) {
@@ -404,17 +398,14 @@ TEST_F(cli_test, the_shell_runs_a_script_on_one_session) {
 }
 
 TEST_F(cli_test, a_16_bit_namespace_round_trips_text) {
-  const auto u = [&](std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), {"--connect", ns(";unicode=1")});
-    return run(args, input);
-  };
+  options = ";unicode=1";
   const std::string name = "\xF0\x9F\x98\x80 Zo\xC3\xAB \xE2\x82\xAC";
-  EXPECT_RUN(u({"create", "Sample.Person", "Name=" + name, "Codes=[1, \"\xC3\xA9\"]"}), 0, "1\n", "");
-  EXPECT_RUN(u({"show", "Sample.Person", "1", "Name", "Codes", "Greeting"}), 0,
+  EXPECT_RUN(torqa({"create", "Sample.Person", "Name=" + name, "Codes=[1, \"\xC3\xA9\"]"}), 0, "1\n", "");
+  EXPECT_RUN(torqa({"show", "Sample.Person", "1", "Name", "Codes", "Greeting"}), 0,
              "ID        1\nName      " + name + "\nCodes     [1, \"\xC3\xA9\"]\nGreeting  Hello, " + name + "\n", "");
-  EXPECT_RUN(u({"write", "Sample.Person", "1", "Notes"}, name + "\n"), 0, "", "");
-  EXPECT_RUN(u({"read", "Sample.Person", "1", "Notes"}), 0, name + "\n", "");
-  EXPECT_RUN(u({"--format", "csv", "query", "Sample.Person", "ByName", name}), 0, "ID,Name,Age\n1," + name + ",\n",
+  EXPECT_RUN(torqa({"write", "Sample.Person", "1", "Notes"}, name + "\n"), 0, "", "");
+  EXPECT_RUN(torqa({"read", "Sample.Person", "1", "Notes"}), 0, name + "\n", "");
+  EXPECT_RUN(torqa({"--format", "csv", "query", "Sample.Person", "ByName", name}), 0, "ID,Name,Age\n1," + name + ",\n",
              "");
 }
 
