@@ -11,19 +11,13 @@ namespace {
 
 const std::vector<unsigned short> cls = u16(u"A.Cls");
 
-std::string codes(const scripted_driver& drv) {
-  std::string out;
-  for (const request& r : drv.requests) out += r.code + " " + hex(r.payload) + "; ";
-  return out;
-}
-
 TEST(class_def_set, loads_each_class_once_whatever_the_case) {
   session s;
   s.drv.reply(defs(prop_record("Name", 1) + prop_record("Spouse", 2, false, 1, 9)));
   s.drv.reply(defs(method_record("Greet", {}) + method_record("Swap", {false, true})));
   s.drv.reply(defs(query_record("ByName", "A_ByName", 2)));
   Class_def* def = s.db->get_classes().open(&*s.db, cls.data());
-  EXPECT_EQ(codes(s.drv), "B2 07 01 41 2E 43 6C 73; B3 07 01 41 2E 43 6C 73; B4 07 01 41 2E 43 6C 73; ");
+  EXPECT_EQ(s.all_sent(), "B2 07 01 41 2E 43 6C 73; B3 07 01 41 2E 43 6C 73; B4 07 01 41 2E 43 6C 73; ");
   EXPECT_EQ(s.db->get_classes().open(&*s.db, u16(u"a.CLS").data()), def);
   EXPECT_EQ(s.drv.requests.size(), 3u);
   EXPECT_EQ(s.db->get_classes().size(), 1u);

@@ -54,10 +54,8 @@ class proxies : public ::testing::Test {
   // The open count of `oid`, the registered and the living proxies, and
   // the requests sent.
   std::string state(int oid) {
-    std::string out = std::to_string(reg().open_count(oid)) + " open, " + std::to_string(reg().proxy_count()) +
-                      " registered, " + std::to_string(Person::alive + Account::alive) + " alive;";
-    for (const auto& r : s.drv.requests) out += " " + r.code + " " + hex(r.payload) + ";";
-    return out;
+    return std::to_string(reg().open_count(oid)) + " open, " + std::to_string(reg().proxy_count()) +
+           " registered, " + std::to_string(Person::alive + Account::alive) + " alive; " + s.all_sent();
   }
   // A stream over `bytes`, which must outlive it.
   t_istrstream& over(std::string& bytes) {
@@ -73,9 +71,9 @@ TEST_F(proxies, proxy_without_object_counts_and_sends_nothing) {
   {
     counted<Person> r(person(0));
     EXPECT_TRUE(r.is_null() && r.get_proxy() == nullptr);
-    EXPECT_EQ(state(0), "0 open, 0 registered, 1 alive;");
+    EXPECT_EQ(state(0), "0 open, 0 registered, 1 alive; ");
   }
-  EXPECT_EQ(state(0), "0 open, 0 registered, 0 alive;");  // the null reference still owned and deleted it
+  EXPECT_EQ(state(0), "0 open, 0 registered, 0 alive; ");  // the null reference still owned and deleted it
   d_ref<Person> none;
   EXPECT_EQ(thrown([&] { none->give_up(); }), "-1000 null reference");
 }
@@ -83,12 +81,12 @@ TEST_F(proxies, proxy_without_object_counts_and_sends_nothing) {
 TEST_F(proxies, two_proxy_types_hold_one_id_open_until_the_second_closes) {
   d_ref<Person> a(person(7));
   d_ref<Account> b(new Account(&*s.db, 7));
-  EXPECT_EQ(state(7), "2 open, 2 registered, 2 alive;");
+  EXPECT_EQ(state(7), "2 open, 2 registered, 2 alive; ");
   a.set_null();
-  EXPECT_EQ(state(7), "1 open, 1 registered, 1 alive;");
+  EXPECT_EQ(state(7), "1 open, 1 registered, 1 alive; ");
   s.drv.reply(no_error);
   b.set_null();
-  EXPECT_EQ(state(7), "0 open, 0 registered, 0 alive; B6 03 04 07;");
+  EXPECT_EQ(state(7), "0 open, 0 registered, 0 alive; B6 03 04 07; ");
 }
 
 TEST_F(proxies, assignment_and_set_null_share_and_release_the_proxy) {
@@ -99,7 +97,7 @@ TEST_F(proxies, assignment_and_set_null_share_and_release_the_proxy) {
   a = b;
   b = a;
   EXPECT_EQ(a.shares(), 2);
-  EXPECT_EQ(state(3), "1 open, 1 registered, 1 alive;");
+  EXPECT_EQ(state(3), "1 open, 1 registered, 1 alive; ");
 
   counted<Person> other(person(4));
   b = other;  // a still holds 3
@@ -108,7 +106,7 @@ TEST_F(proxies, assignment_and_set_null_share_and_release_the_proxy) {
   s.drv.reply(no_error);
   a = other;  // the last reference to 3
   EXPECT_EQ(other.shares(), 3);
-  EXPECT_EQ(state(3), "0 open, 1 registered, 1 alive; B6 03 04 03;");
+  EXPECT_EQ(state(3), "0 open, 1 registered, 1 alive; B6 03 04 03; ");
 
   b.set_null();
   a.set_null();
@@ -117,7 +115,7 @@ TEST_F(proxies, assignment_and_set_null_share_and_release_the_proxy) {
   s.drv.reply(no_error);
   other.set_null();  // the last one: unregistered, deleted, closed
   other.set_null();  // already null: nothing more
-  EXPECT_EQ(state(4), "0 open, 0 registered, 0 alive; B6 03 04 03; B6 03 04 04;");
+  EXPECT_EQ(state(4), "0 open, 0 registered, 0 alive; B6 03 04 03; B6 03 04 04; ");
 }
 
 TEST_F(proxies, close_failures) {
@@ -127,12 +125,12 @@ TEST_F(proxies, close_failures) {
   s.drv.reply(bytes_elem(err_record(-7, "close failed")));
   EXPECT_EQ(thrown([&] { a.set_null(); }), "-7 close failed (close 0 0)");
   EXPECT_TRUE(a.is_null());
-  EXPECT_EQ(state(5), "0 open, 0 registered, 0 alive; B6 03 04 05;");
+  EXPECT_EQ(state(5), "0 open, 0 registered, 0 alive; B6 03 04 05; ");
   {
     d_ref<Person> b(person(6));
     s.drv.reply(bytes_elem(err_record(-7, "close failed")));
   }
-  EXPECT_EQ(state(6), "0 open, 0 registered, 0 alive; B6 03 04 05; B6 03 04 06;");
+  EXPECT_EQ(state(6), "0 open, 0 registered, 0 alive; B6 03 04 05; B6 03 04 06; ");
 
   // An open count lost behind the proxy's back leaves it holding its id.
   Person p(&*s.db, 9);
@@ -193,18 +191,18 @@ TEST_F(proxies, typed_get_shares_a_registered_proxy_or_makes_one) {
   r.get(in, &*s.db);
   EXPECT_EQ(r.get_proxy(), first.get_proxy());
   EXPECT_EQ(r.shares(), 2);
-  EXPECT_EQ(state(12), "1 open, 2 registered, 2 alive;");
+  EXPECT_EQ(state(12), "1 open, 2 registered, 2 alive; ");
 
   // 13 is registered only as an Account: a Person proxy is made for it.
   r.get(in, &*s.db);
   EXPECT_EQ(r.get_proxy()->get_oid(), 13);
   EXPECT_EQ(r.shares(), 1);
-  EXPECT_EQ(state(13), "2 open, 3 registered, 3 alive;");
+  EXPECT_EQ(state(13), "2 open, 3 registered, 3 alive; ");
 
   // An empty text, or one naming no class, reads as the null reference.
   r.get(in, &*s.db);
   EXPECT_TRUE(r.is_null());
-  EXPECT_EQ(state(13), "1 open, 2 registered, 2 alive;");
+  EXPECT_EQ(state(13), "1 open, 2 registered, 2 alive; ");
   r.get(in, &*s.db);
   EXPECT_TRUE(r.is_null());
   EXPECT_EQ(Person::made, 1);
@@ -213,11 +211,11 @@ TEST_F(proxies, typed_get_shares_a_registered_proxy_or_makes_one) {
   s.drv.reply(no_error);
   first->give_up();
   EXPECT_TRUE(first.check_null() && first.is_null());
-  EXPECT_EQ(state(12), "0 open, 1 registered, 2 alive; B6 03 04 0C;");
+  EXPECT_EQ(state(12), "0 open, 1 registered, 2 alive; B6 03 04 0C; ");
   bytes = bytes_elem("12@Sample.Person");
   r.get(over(bytes), &*s.db);
   EXPECT_EQ(Person::made, 2);
-  EXPECT_EQ(state(12), "1 open, 2 registered, 3 alive; B6 03 04 0C;");
+  EXPECT_EQ(state(12), "1 open, 2 registered, 3 alive; B6 03 04 0C; ");
   s.drv.reply(no_error);
   s.drv.reply(no_error);
 }

@@ -1,41 +1,13 @@
-// A session on a connection over the scripted driver, for the query tests.
+// Statement calls in a short form that one assertion can compare.
 #pragma once
 
-#include "support/scripted_driver.h"
+#include "support/session_fixture.h"
+#include "support/value_bytes.h"
 
-#include <gtest/gtest.h>
-
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace torqa::test {
-
-struct query_session {
-  explicit query_session(bool uni_srv = false) {
-    drv.reply(startup_reply(true, uni_srv));
-    db.emplace(conn, false);
-    drv.calls.clear();
-    drv.sql_calls.clear();
-  }
-  ~query_session() {
-    drv.reply(bytes_elem("") + bytes_elem(""));
-    db.reset();
-  }
-  /// The statement calls of `fn` since the last clear().
-  std::vector<scripted_driver::sql_call> calls(const char* fn) const { return drv.sql_calls_of(fn); }
-  /// All statement calls since the last clear(), in short (see brief).
-  std::vector<std::string> briefs() const;
-  void clear() {
-    drv.calls.clear();
-    drv.sql_calls.clear();
-    drv.executions.clear();
-  }
-
-  scripted_driver drv;
-  Handle<Conn_t> conn = tcp_conn::connect("local[0]:test", "u", "p", nullptr);
-  std::optional<Database> db;
-};
 
 /// The name of an ODBC C type code ("CHAR", "SLONG", ...).
 inline std::string c_type_name(SQLSMALLINT t) {
@@ -67,40 +39,18 @@ inline std::string brief(const scripted_driver::sql_call& c) {
   return c.fn + " " + n;
 }
 
-/// Bytes from hex text: "0A 0B" gives "\x0A\x0B".
-inline std::string unhex(const char* text) {
-  std::string out;
-  unsigned v = 0;
-  int digits = 0;
-  for (const char* p = text; *p != 0; ++p) {
-    const char c = *p;
-    if (c == ' ') continue;
-    v = v * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-    if (++digits == 2) {
-      out.push_back(static_cast<char>(v));
-      v = 0;
-      digits = 0;
-    }
-  }
-  return out;
-}
-
-inline std::vector<std::string> query_session::briefs() const {
+/// The statement calls recorded (of `fn` only, when given), in short.
+inline std::vector<std::string> briefs(const scripted_driver& d, const std::string& fn = "") {
   std::vector<std::string> out;
-  for (const auto& c : drv.sql_calls) out.push_back(brief(c));
+  for (const auto& c : d.sql_calls)
+    if (fn.empty() || c.fn == fn) out.push_back(brief(c));
   return out;
 }
 
-/// Expects `call` to throw Db_err with `code` and `msg`.
-template <class F>
-void expect_db_err(F call, int code, const std::string& msg) {
-  try {
-    call();
-    ADD_FAILURE() << "no error";
-  } catch (const Db_err& e) {
-    EXPECT_EQ(e.code, code);
-    EXPECT_EQ(e.msg, msg);
-  }
+/// Prepares SQL text.
+inline void prepare(abs_d_query& q, const char16_t* text) {
+  const auto units = u16(text);
+  q.prepare(units.data(), static_cast<int>(units.size() - 1));
 }
 
 }  // namespace torqa::test

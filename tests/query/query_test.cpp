@@ -3,8 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace torqa::test;
@@ -20,82 +21,64 @@ class attached_query : public d_seq_query {
   SQLHSTMT handle() const { return statement; }
 };
 
-void prepare(abs_d_query& q, const char16_t* text) {
-  const auto units = u16(text);
-  q.prepare(units.data(), static_cast<int>(units.size() - 1));
-}
-
 // The query-information reply: status, stored procedure name, count.
 std::string info_reply(const std::string& status, const char16_t* proc, int count, bool uni_srv = false) {
   const d_string name(u16(proc).data());
   return bytes_elem(status) + elems([&](t_ostream& o) { o << name << count; }, uni_srv);
 }
 
-}  // namespace
-
 TEST(query_lifecycle, attach_prepare_describe_and_release) {
-  query_session s;
+  session s;
   s.drv.columns = {{u"Name", SQL_WVARCHAR, 50, 0, SQL_NULLABLE}, {u"Age", SQL_INTEGER, 10, 0, SQL_NO_NULLS}};
   s.drv.params = {{SQL_VARCHAR, 50, 0, SQL_NULLABLE}, {SQL_DECIMAL, 12, 2, SQL_NO_NULLS}};
   {
     attached_query q(*s.db);
     const SQLHSTMT h = q.handle();
-    EXPECT_THAT(s.briefs(), ElementsAre("SQLAllocStmt 0"));
-    EXPECT_NE(h, nullptr);
-    EXPECT_NE(h, s.db->get_hstmt());
-
-    s.clear();
+    EXPECT_TRUE(h != nullptr && h != s.db->get_hstmt());
     prepare(q, u"SELECT Name, Age FROM T WHERE Name = ? AND Salary > ?");
     EXPECT_EQ(s.drv.prepared.back(), "SELECT Name, Age FROM T WHERE Name = ? AND Salary > ?");
-    EXPECT_THAT(s.briefs(), ElementsAre("SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1", "SQLDescribeCol 2",
-                                        "SQLNumParams 0", "SQLDescribeParam 1", "SQLDescribeParam 2"));
+    EXPECT_THAT(briefs(s.drv), ElementsAre("SQLAllocStmt 0", "SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1",
+                                           "SQLDescribeCol 2", "SQLNumParams 0", "SQLDescribeParam 1",
+                                           "SQLDescribeParam 2"));
     for (const auto& c : s.drv.sql_calls) EXPECT_EQ(c.stmt, h) << c.fn;
-    EXPECT_EQ(s.drv.sql_calls[0].buffer_len, 53);  // in characters
+    EXPECT_EQ(s.drv.sql_calls[1].buffer_len, 53);  // in characters
     // Names go straight into the entries, as 16-bit text of 256 units.
-    EXPECT_EQ(s.drv.sql_calls[3].buffer, q.column_info(2).name);
-    EXPECT_EQ(s.drv.sql_calls[3].buffer_len, 256);
+    EXPECT_EQ(s.drv.sql_calls[4].buffer, q.column_info(2).name);
+    EXPECT_EQ(s.drv.sql_calls[4].buffer_len, 256);
 
-    ASSERT_EQ(q.column_count(), 2);
+    ASSERT_TRUE(q.column_count() == 2 && q.param_count() == 2);
     const auto& name = q.column_info(1);
     EXPECT_EQ(std::u16string(name.name, name.name + name.name_len), u"Name");
-    EXPECT_EQ(name.sql_type, SQL_WVARCHAR);
-    EXPECT_EQ(name.size, 50u);
-    EXPECT_EQ(q.column_info(2).nullable, SQL_NO_NULLS);
-    ASSERT_EQ(q.param_count(), 2);
+    EXPECT_EQ(std::tuple(name.sql_type, name.size, q.column_info(2).nullable),
+              std::tuple(SQL_WVARCHAR, 50u, SQL_NO_NULLS));
     const auto& salary = q.param_info(2);
-    EXPECT_EQ(salary.sql_type, SQL_DECIMAL);
-    EXPECT_EQ(salary.size, 12u);
-    EXPECT_EQ(salary.digits, 2);
-    EXPECT_EQ(salary.nullable, SQL_NO_NULLS);
+    EXPECT_EQ(std::tuple(salary.sql_type, salary.size, salary.digits, salary.nullable),
+              std::tuple(SQL_DECIMAL, 12u, 2, SQL_NO_NULLS));
     // Unbound, holding a 4-byte integer, no heap buffer.
-    EXPECT_EQ(salary.c_type, SQL_C_SLONG);
-    EXPECT_TRUE(salary.needs_binding);
-    EXPECT_EQ(salary.len, 4);
-    EXPECT_EQ(salary.heap, nullptr);
+    EXPECT_TRUE(salary.c_type == SQL_C_SLONG && salary.needs_binding && salary.len == 4 && salary.heap == nullptr);
 
     s.clear();
     q.release_conn();
     q.release_conn();
     EXPECT_EQ(q.handle(), nullptr);
-    EXPECT_THAT(s.briefs(), ElementsAre("SQLFreeStmt 1"));  // SQL_DROP
+    EXPECT_THAT(briefs(s.drv), ElementsAre("SQLFreeStmt 1"));  // SQL_DROP
     EXPECT_EQ(s.drv.sql_calls[0].stmt, h);
     s.clear();
   }
   EXPECT_TRUE(s.drv.sql_calls.empty());  // nothing left for the destructor
 
   { attached_query q(*s.db); }
-  EXPECT_THAT(s.briefs(), ElementsAre("SQLAllocStmt 0", "SQLFreeStmt 1"));
+  EXPECT_THAT(briefs(s.drv), ElementsAre("SQLAllocStmt 0", "SQLFreeStmt 1"));
   EXPECT_EQ(s.drv.sql_calls[0].stmt, s.drv.sql_calls[1].stmt);
 }
 
 TEST(query_lifecycle, second_prepare_replaces_both_tables) {
-  query_session s;
+  session s;
   s.drv.columns = {{u"A"}, {u"B"}, {u"C"}};
   s.drv.params = {{SQL_VARCHAR, 500}, {SQL_INTEGER}};
   d_seq_query q(*s.db);
   prepare(q, u"SELECT A, B, C FROM T WHERE A = ? AND B = ?");
-  const std::string long_text(150, 'x');
-  q.set_par(1, long_text.data(), static_cast<unsigned short>(long_text.size()));
+  q.set_par(1, std::string(150, 'x').data(), 150);
   q.set_par(2, 7);
 
   s.drv.columns = {{u"D", SQL_DOUBLE}};
@@ -103,14 +86,12 @@ TEST(query_lifecycle, second_prepare_replaces_both_tables) {
   s.clear();
   prepare(q, u"SELECT D FROM T WHERE D > ?");
   // The old bindings are dropped (SQL_RESET_PARAMS) before their buffers go.
-  EXPECT_THAT(s.briefs(), ElementsAre("SQLFreeStmt 3", "SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1",
-                                      "SQLNumParams 0", "SQLDescribeParam 1"));
-  ASSERT_EQ(q.column_count(), 1);
+  EXPECT_THAT(briefs(s.drv), ElementsAre("SQLFreeStmt 3", "SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1",
+                                         "SQLNumParams 0", "SQLDescribeParam 1"));
+  ASSERT_TRUE(q.column_count() == 1 && q.param_count() == 1);
   EXPECT_EQ(q.column_info(1).sql_type, SQL_DOUBLE);
-  ASSERT_EQ(q.param_count(), 1);
-  EXPECT_EQ(q.param_info(1).sql_type, SQL_DOUBLE);
-  EXPECT_EQ(q.param_info(1).heap, nullptr);
-  EXPECT_TRUE(q.param_info(1).needs_binding);
+  const auto& e = q.param_info(1);
+  EXPECT_TRUE(e.sql_type == SQL_DOUBLE && e.heap == nullptr && e.needs_binding);
   q.set_par(1, 0.5);
   q.execute();
   EXPECT_EQ(s.drv.executions.back().params.size(), 1u);
@@ -120,12 +101,12 @@ TEST(query_lifecycle, second_prepare_replaces_both_tables) {
   prepare(q, u"SELECT D FROM T");
   s.clear();
   prepare(q, u"SELECT D FROM T");
-  EXPECT_TRUE(s.calls("SQLFreeStmt").empty());
+  EXPECT_TRUE(briefs(s.drv, "SQLFreeStmt").empty());
   EXPECT_EQ(q.param_count(), 0);
 }
 
 TEST(query_lifecycle, fetch_is_true_only_for_sql_success) {
-  query_session s;
+  session s;
   s.drv.columns = {{u"N", SQL_INTEGER}};
   s.drv.rows = {{{unhex("01 00 00 00")}}, {{unhex("02 00 00 00")}}};
   d_seq_query q(*s.db);
@@ -146,26 +127,26 @@ TEST(query_lifecycle, fetch_is_true_only_for_sql_success) {
   // Still prepared: runs again without another SQLPrepare.
   q.execute();
   EXPECT_TRUE(q.fetch());
-  EXPECT_THAT(s.briefs(), ElementsAre("SQLFreeStmt 0", "SQLExecute 0", "SQLFetch 0"));  // SQL_CLOSE
+  EXPECT_THAT(briefs(s.drv), ElementsAre("SQLFreeStmt 0", "SQLExecute 0", "SQLFetch 0"));  // SQL_CLOSE
 }
 
 TEST(class_query, call_text_for_zero_and_three_parameters) {
+  const auto cls = u16(u"Sample.Person");
   for (const bool uni_srv : {false, true}) {
     SCOPED_TRACE(uni_srv ? "16-bit server" : "8-bit server");
-    query_session s(uni_srv);
+    session s(false, uni_srv);
     d_seq_query q(*s.db);
     s.clear();
-    const auto cls = u16(u"Sample.Person");
     s.drv.query_info = info_reply("", u"Sample.Person_ByName", 0, uni_srv);
     q.prepare(cls.data(), u16(u"ByName").data());
     EXPECT_EQ(s.drv.prepared.back(), "{ call Sample.Person_ByName() }");
 
     // Output: the session's result buffer; inputs: the two names.
     const std::string text_type = std::to_string(uni_srv ? SQL_WCHAR : SQL_CHAR);
-    EXPECT_THAT(s.briefs(), ElementsAre("bind 1 out BINARY sql=-2 size=32768 buf=32768 ind=0",
-                                        "bind 2 WCHAR sql=" + text_type + " size=26 buf=26 ind=26",
-                                        "bind 3 WCHAR sql=" + text_type + " size=12 buf=12 ind=12", "SQLExecute 0",
-                                        "SQLPrepare 0", "SQLNumResultCols 0", "SQLNumParams 0"));
+    EXPECT_THAT(briefs(s.drv), ElementsAre("bind 1 out BINARY sql=-2 size=32768 buf=32768 ind=0",
+                                           "bind 2 WCHAR sql=" + text_type + " size=26 buf=26 ind=26",
+                                           "bind 3 WCHAR sql=" + text_type + " size=12 buf=12 ind=12",
+                                           "SQLExecute 0", "SQLPrepare 0", "SQLNumResultCols 0", "SQLNumParams 0"));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(s.drv.sql_calls[i].stmt, s.db->get_hstmt());
     EXPECT_NE(s.drv.sql_calls[4].stmt, s.db->get_hstmt());
     EXPECT_EQ(s.drv.sql_calls[0].buffer, s.db->get_result_buf());
@@ -179,35 +160,27 @@ TEST(class_query, call_text_for_zero_and_three_parameters) {
   }
 }
 
-TEST(class_query, server_failure_throws_and_keeps_the_statement) {
-  query_session s;
+TEST(class_query, failures_and_replies_cut_to_the_result_buffer) {
+  session s;
   s.drv.columns = {{u"N", SQL_INTEGER}};
   d_seq_query q(*s.db);
   prepare(q, u"SELECT N FROM T");
-  const auto cls = u16(u"Sample.Person");
-  // A failed status: a prefix element and two bytes, then code and message.
+  const auto cls = u16(u"C");
+  // A failed status (a prefix element and two bytes, then code and
+  // message) throws and keeps the statement.
   const std::string failed = unhex("03 01 30 00") + elems([](t_ostream& o) { o << -360 << d_string("no query Nope"); });
   s.drv.query_info = info_reply(failed, u"", 0);
   s.clear();
-  expect_db_err([&] { q.prepare(cls.data(), u16(u"Nope").data()); }, -360, "no query Nope");
-  EXPECT_TRUE(s.calls("SQLPrepare").empty());
+  EXPECT_EQ(thrown([&] { q.prepare(cls.data(), u16(u"Nope").data()); }), "-360 no query Nope");
+  EXPECT_TRUE(briefs(s.drv, "SQLPrepare").empty());
   EXPECT_EQ(q.column_count(), 1);
 
-  s.drv.columns.clear();
-  s.drv.query_info = info_reply("", u"Sample.Person_ByName", 1);
-  q.prepare(cls.data(), u16(u"ByName").data());
-  EXPECT_EQ(s.drv.prepared.back(), "{ call Sample.Person_ByName(?) }");
-  EXPECT_EQ(q.column_count(), 0);
-}
-
-TEST(class_query, reply_is_read_within_the_result_buffer) {
-  query_session s;
-  d_seq_query q(*s.db);
-  const auto cls = u16(u"C");
   // Longer than the buffer: the driver cuts it and reports the whole length.
+  s.drv.columns.clear();
   s.drv.query_info = info_reply("", u"C_Q", 2) + std::string(40000, '\xFF');
   q.prepare(cls.data(), u16(u"Q").data());
   EXPECT_EQ(s.drv.prepared.back(), "{ call C_Q(?, ?) }");
+  EXPECT_EQ(q.column_count(), 0);
 
   // A failed execution reports no length: nothing of the buffer is read.
   s.drv.fail("SQLExecute", SQL_ERROR, 0, 1);
@@ -216,58 +189,58 @@ TEST(class_query, reply_is_read_within_the_result_buffer) {
 }
 
 TEST(class_query, dynamic_object_prepares_its_named_query) {
-  query_session s;
-  s.drv.reply(common_reply(elems([](t_ostream& o) { o << d_string("12@A.Cls"); })));
-  const std::string no_defs = bytes_elem("") + bytes_elem("1");
-  s.drv.reply(no_defs);
-  s.drv.reply(no_defs);
-  s.drv.reply(no_defs + elems([](t_ostream& o) { o << d_string("ByName") << d_string("A.Cls_ByName") << 2; }));
+  session s;
+  s.drv.reply(common_reply(elems([](t_ostream& o) { text(o, "12@A.Cls"); })));
+  s.drv.reply(defs());
+  s.drv.reply(defs());
+  s.drv.reply(defs(query_record("ByName", "A.Cls_ByName", 2)));
+  d_ref<Dyn_obj> obj = Dyn_obj::open(*s.db, u16(u"A.Cls").data(), u16(u"1").data());
   {
-    d_ref<Dyn_obj> obj = Dyn_obj::open(*s.db, u16(u"A.Cls").data(), u16(u"1").data());
     d_seq_query q(*s.db);
     obj->get_query(u16(u"byname").data(), q);
     EXPECT_EQ(s.drv.prepared.back(), "{ call A.Cls_ByName(?, ?) }");
-    expect_db_err([&] { obj->get_query(u16(u"Other").data(), q); }, -1, "query not found");
-    s.drv.reply(bytes_elem(""));  // "B6" as the object closes
+    EXPECT_EQ(thrown([&] { obj->get_query(u16(u"Other").data(), q); }), "-1 query not found");
   }
+  close_ref(s, obj);
 }
 
 TEST(query_refusals, numbers_out_of_range) {
-  query_session s;
+  session s;
   s.drv.columns = {{u"A", SQL_INTEGER}, {u"B", SQL_INTEGER}};
   s.drv.params = {{SQL_INTEGER}, {SQL_INTEGER}};
   const scripted_driver::sql_row row = {{unhex("01 00 00 00")}, {unhex("02 00 00 00")}};
   s.drv.rows = {row, row};
   d_seq_query q(*s.db);
   d_int v;
-  expect_db_err([&] { q.get_data(&v); }, -1000, "no column 1 in the prepared statement (it has 0)");
-  expect_db_err([&] { q.set_par(1, 5); }, -1000, "no parameter 1 in the prepared statement (it has 0)");
+  d_string text("kept");
+  EXPECT_EQ(thrown([&] { q.get_data(&v); }), "-1000 no column 1 in the prepared statement (it has 0)");
+  EXPECT_EQ(thrown([&] { q.set_par(1, 5); }), "-1000 no parameter 1 in the prepared statement (it has 0)");
 
   prepare(q, u"SELECT A, B FROM T WHERE A > ? AND B > ?");
   s.clear();
-  const std::string msg = "no parameter 3 in the prepared statement (it has 2)";
-  expect_db_err([&] { q.set_par(3, 5); }, -1000, msg);
-  expect_db_err([&] { q.set_par(3); }, -1000, msg);
-  expect_db_err([&] { q.set_par(3, d_string("x")); }, -1000, msg);
-  expect_db_err([&] { q.set_par(0, 1.5); }, -1000, "no parameter 0 in the prepared statement (it has 2)");
+  for (const auto& set : std::vector<std::function<void()>>{
+           [&] { q.set_par(3, 5); }, [&] { q.set_par(3); }, [&] { q.set_par(3, d_string("x")); }})
+    EXPECT_EQ(thrown(set), "-1000 no parameter 3 in the prepared statement (it has 2)");
+  EXPECT_EQ(thrown([&] { q.set_par(0, 1.5); }), "-1000 no parameter 0 in the prepared statement (it has 2)");
 
   q.execute();
   ASSERT_TRUE(q.fetch());
   q.get_data(&v);
   q.get_data(&v);
-  const std::string col_msg = "no column 3 in the prepared statement (it has 2)";
-  expect_db_err([&] { q.get_data(&v); }, -1000, col_msg);
-  d_string text("kept");
-  expect_db_err([&] { q.get_data(&text, str_auto); }, -1000, col_msg);
+  const std::string col_msg = "-1000 no column 3 in the prepared statement (it has 2)";
+  EXPECT_EQ(thrown([&] { q.get_data(&v); }), col_msg);
+  EXPECT_EQ(thrown([&] { q.get_data(&text, str_auto); }), col_msg);
   EXPECT_EQ(text.bytes(), "kept");
   EXPECT_EQ(v.value(), 2);
   // The next row starts at column 1 again.
   ASSERT_TRUE(q.fetch());
   q.get_data(&v);
-  EXPECT_THAT(s.briefs(), ElementsAre("SQLExecute 0", "SQLFetch 0", "get 1 SLONG 4", "get 2 SLONG 4", "SQLFetch 0",
-                                      "get 1 SLONG 4"));
+  EXPECT_THAT(briefs(s.drv), ElementsAre("SQLExecute 0", "SQLFetch 0", "get 1 SLONG 4", "get 2 SLONG 4",
+                                         "SQLFetch 0", "get 1 SLONG 4"));
 
-  expect_db_err([&] { q.prepare_call(d_string("P"), -1); }, -1000, "parameter count out of range: -1");
-  expect_db_err([&] { q.prepare_call(d_string("P"), 32768); }, -1000, "parameter count out of range: 32768");
+  EXPECT_EQ(thrown([&] { q.prepare_call(d_string("P"), -1); }), "-1000 parameter count out of range: -1");
+  EXPECT_EQ(thrown([&] { q.prepare_call(d_string("P"), 32768); }), "-1000 parameter count out of range: 32768");
   EXPECT_EQ(q.param_count(), 2);
 }
+
+}  // namespace

@@ -1,4 +1,5 @@
 #include "support/thrown.h"
+#include "support/value_bytes.h"
 
 #include <torqa/streams.h>
 
@@ -11,16 +12,9 @@
 #include <string_view>
 
 using torqa::test::thrown;
+using torqa::test::unhex;
 
 namespace {
-
-// Bytes from hex text such as "03 04 05".
-std::string hex(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3)
-    out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-  return out;
-}
 
 Db_err with_info(int code, const std::string& msg, const std::string& info) {
   Db_err e(code, msg);
@@ -66,13 +60,13 @@ TEST(db_err_record, reads_one_element_and_no_more) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
-    std::string bytes = hex(c.bytes) + hex("03 04 07");
+    std::string bytes = unhex(c.bytes) + unhex("03 04 07");
     t_istrstream is(bytes.data(), static_cast<int>(bytes.size()));
     Db_err e = with_info(-3, "old", "kept");
     e.get(is);
     EXPECT_EQ(e.code, c.code);
     EXPECT_EQ(e.msg, c.msg);
-    EXPECT_EQ(e.info, std::string(c.info) == "kept" ? "kept" : hex(c.info));
+    EXPECT_EQ(e.info, std::string(c.info) == "kept" ? "kept" : unhex(c.info));
     std::int64_t next = 0;
     bool null = true;
     is.read_int(next, null);
@@ -98,13 +92,13 @@ TEST(db_err_subclasses, read_their_details_from_the_info) {
       {-7, "", "-7 server text (close 0 0)"},
   };
   for (const auto& c : cases) {
-    const Db_err e = with_info(c.code, "server text", hex(c.info));
+    const Db_err e = with_info(c.code, "server text", unhex(c.info));
     EXPECT_EQ(thrown([&] {
                 if (c.code == -9) throw Err_open_obj(e);
                 throw Err_close_obj(e);
               }),
               c.thrown);
-    EXPECT_EQ(c.code == -9 ? Err_open_obj(e).info : Err_close_obj(e).info, hex(c.info));
+    EXPECT_EQ(c.code == -9 ? Err_open_obj(e).info : Err_close_obj(e).info, unhex(c.info));
   }
 }
 

@@ -112,10 +112,6 @@ TEST(requests, run_method_sends_arguments_outputs_and_reference_positions) {
   s.drv.reply(common_reply());
   s.db->run_method(-1, cls.data(), mtd.data(), nullptr, 0, nullptr, 0, ret_none);
   EXPECT_EQ(s.last_hex(), "03 05 FF " + cls_hex + " 03 01 4D 03 04 00 03 04 00 03 04 00 03 04 00");
-
-  s.drv.reply(common_reply("", err_record(-9, "locked", lock_info)));
-  EXPECT_EQ(thrown([&] { s.db->run_method(12, cls.data(), mtd.data(), nullptr, 0, nullptr, 0, ret_data); }),
-            "-9 couldn't aquire exclusive lock (open 5803)");
 }
 
 TEST(requests, run_method_refuses_more_than_128_arguments_before_sending) {
@@ -158,9 +154,6 @@ TEST(requests, property_reads_and_writes) {
   s.db->set_property(7, 3, 0, 0, ret_data, name.data(), &value);
   EXPECT_EQ(s.sent(), "BI 03 04 07 05 01 41 67 65 03 04 00 03 04 2B");
 
-  s.drv.reply(common_reply("", err_record(-9, "locked", lock_info)));
-  EXPECT_EQ(thrown([&] { s.db->get_property(7, 3, 0, ret_data, name.data()); }),
-            "-9 couldn't aquire exclusive lock (open 5803)");
   s.drv.reply(common_reply("", err_record(-30, "read only")));
   EXPECT_EQ(thrown([&] { s.db->set_property(7, 3, 0, 0, ret_data, name.data(), &value); }), "-30 read only");
 

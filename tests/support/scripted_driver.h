@@ -42,63 +42,37 @@ class scripted_driver {
   /// the given sizes (the rest is the last, final chunk; no sizes: one chunk).
   void reply(const std::string& bytes, const std::vector<std::size_t>& sizes = {});
   /// Queues a reply given chunk by chunk, exactly as the driver serves it.
-  void reply_chunks(std::vector<chunk> chunks);
+  void reply_chunks(std::vector<chunk> chunks) { replies_.push_back(std::move(chunks)); }
   /// A reply served, without copying, to every request that finds no queued
   /// reply (for loops that measure steady-state requests).
   void repeat(const std::string& bytes, const std::vector<std::size_t>& sizes = {});
 
-  /// False: calls, counts and requests are not recorded, so that serving a
-  /// request allocates nothing in the driver itself.
+  /// False: calls, statement calls and requests are not recorded, so that
+  /// serving a request allocates nothing in the driver itself.
   bool record = true;
   /// Called when a request has been sent, before its reply is read.
   std::function<void()> on_send;
 
   /// Makes entry point `name` return `code` from its `after`-th call on
   /// (counting from 0 from now), `times` times (-1: for ever).
-  void fail(const std::string& name, int code, int after = 0, int times = -1);
+  void fail(const std::string& name, int code, int after = 0, int times = -1) {
+    failures_[name] = {code, after, times};
+  }
 
   /// Every entry point called, in order ("SQLAllocEnv", "DrvConnect", ...).
   std::vector<std::string> calls;
+  /// How many times an entry point was called.
+  int count(const std::string& name) const;
   /// Requests sent, in order.
   std::vector<request> requests;
+  /// Number of replies queued but not yet served.
+  std::size_t pending_replies() const { return replies_.size(); }
   /// The six texts DrvConnect received, as UTF-8: three parts, user, password.
   std::vector<std::string> connect_args;
   /// Number of DrvReadChunk calls.
   int chunk_reads = 0;
-  /// Number of replies queued but not yet served.
-  std::size_t pending_replies() const { return replies_.size(); }
-  /// How many times an entry point was called.
-  int count(const std::string& name) const;
-
   /// Texts given to SQLPrepare, as UTF-8.
   std::vector<std::string> prepared;
-
-  static scripted_driver* current();
-
-  // Used by the entry points.
-  short check(const char* name);
-  void begin(const char* code, unsigned payload);
-  void send(const char* msg, unsigned len);
-  short next_chunk(unsigned* len, unsigned char* is_final);
-  short read_chunk(unsigned len, char* dst);
-
- private:
-  struct failure {
-    int code, after, times;
-  };
-  static std::vector<chunk> split(const std::string& bytes, const std::vector<std::size_t>& sizes);
-
-  std::map<std::string, failure, std::less<>> failures_;
-  std::map<std::string, int, std::less<>> counts_;
-  std::deque<std::vector<chunk>> replies_;
-  std::vector<chunk> current_;   // the queued reply being read
-  std::vector<chunk> standing_;  // see repeat()
-  const std::vector<chunk>* serving_ = &current_;
-  std::size_t chunk_index_ = 0;         // next chunk header to serve
-  const std::string* chunk_ = nullptr;  // data of the current chunk
-  std::size_t chunk_pos_ = 0;           // bytes of it already read
-  std::string pending_code_;
-  unsigned pending_announced_ = 0;
 
   // ---- The standard ODBC statement functions ----
   // Every statement describes and serves one scripted result:
@@ -107,7 +81,7 @@ class scripted_driver {
   // SQLFetch moves to the next row (SQL_NO_DATA after the last) and
   // SQLGetData serves its cells. Each statement handle keeps its own
   // parameter bindings, which SQLExecute reads as a driver would.
- public:
+
   /// A result column, as SQLDescribeCol reports it.
   struct sql_column {
     std::u16string name;
@@ -145,7 +119,6 @@ class scripted_driver {
     SQLSMALLINT c_type = 0;
     SQLSMALLINT sql_type = 0;
     SQLULEN size = 0;  ///< SQLBindParameter's column size
-    SQLSMALLINT digits = 0;
     SQLPOINTER buffer = nullptr;
     SQLLEN buffer_len = 0;
     SQLLEN* ind = nullptr;
@@ -171,33 +144,29 @@ class scripted_driver {
   /// The calls of `fn` among sql_calls.
   std::vector<sql_call> sql_calls_of(const std::string& fn) const;
 
-  // Used by the statement functions.
-  SQLRETURN sql_alloc_stmt(SQLHSTMT* h);
-  SQLRETURN sql_prepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len);
-  SQLRETURN sql_free_stmt(SQLHSTMT h, SQLUSMALLINT option);
-  SQLRETURN sql_execute(SQLHSTMT h);
-  SQLRETURN sql_fetch(SQLHSTMT h);
-  SQLRETURN sql_num_result_cols(SQLHSTMT h, SQLSMALLINT* n);
-  SQLRETURN sql_describe_col(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR* name, SQLSMALLINT name_cap, SQLSMALLINT* name_len,
-                             SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable);
-  SQLRETURN sql_num_params(SQLHSTMT h, SQLSMALLINT* n);
-  SQLRETURN sql_describe_param(SQLHSTMT h, SQLUSMALLINT par, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
-                               SQLSMALLINT* nullable);
-  SQLRETURN sql_bind_parameter(const sql_call& binding);
-  SQLRETURN sql_get_data(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN cap, SQLLEN* ind);
-
  private:
-  struct sql_statement {
-    std::map<SQLUSMALLINT, sql_call> bindings;
+  friend struct entry_points;  // the driver table's functions
+  struct failure {
+    int code, after, times;
   };
-  sql_statement* statement(SQLHSTMT h);
-  void record_call(const sql_call& c);
+  static std::vector<chunk> split(const std::string& bytes, const std::vector<std::size_t>& sizes);
 
-  std::deque<sql_statement> statements_;  // handles are their addresses
-  std::size_t fetched_ = 0;               // rows fetched since SQLExecute
-  SQLUSMALLINT cell_col_ = 0;             // column SQLGetData is serving
-  std::size_t cell_pos_ = 0;              // bytes of it served
-  bool cell_done_ = false;                // all of it served
+  std::map<std::string, failure, std::less<>> failures_;
+  std::deque<std::vector<chunk>> replies_;
+  std::vector<chunk> current_;   // the queued reply being read
+  std::vector<chunk> standing_;  // see repeat()
+  const std::vector<chunk>* serving_ = &current_;
+  std::size_t chunk_index_ = 0;         // next chunk header to serve
+  const std::string* chunk_ = nullptr;  // data of the current chunk
+  std::size_t chunk_pos_ = 0;           // bytes of it already read
+  std::string pending_code_;
+  unsigned pending_announced_ = 0;
+
+  std::deque<std::map<SQLUSMALLINT, sql_call>> statements_;  // parameter bindings; handles are their addresses
+  std::size_t fetched_ = 0;                                  // rows fetched since SQLExecute
+  SQLUSMALLINT cell_col_ = 0;                                // column SQLGetData is serving
+  std::size_t cell_pos_ = 0;                                 // bytes of it served
+  bool cell_done_ = false;                                   // all of it served
 };
 
 // Building reply bytes.

@@ -13,11 +13,13 @@
 namespace torqa::test {
 
 /// A session on a scripted connection: started on construction (its "B0"
-/// request forgotten) and ended, the closing exchange answered, at the end.
+/// request and the connection's statement calls forgotten) and ended, the
+/// closing exchange answered, at the end.
 struct session {
   explicit session(bool use_cache = false, bool uni_srv = false) {
     start(use_cache, startup_reply(true, uni_srv));
     drv.requests.clear();
+    clear();
   }
   ~session() { end(); }
 
@@ -31,11 +33,22 @@ struct session {
     drv.reply(bytes_elem("") + bytes_elem(""));
     db.reset();
   }
+  /// Forgets the statement calls and executions recorded so far.
+  void clear() {
+    drv.sql_calls.clear();
+    drv.executions.clear();
+  }
   const request& last() const { return drv.requests.back(); }
   /// The last request's payload as hex text ("" when none was sent).
   std::string last_hex() const { return drv.requests.empty() ? "" : hex(last().payload); }
   /// The last request as its code and payload: "B6 03 04 07".
   std::string sent() const { return drv.requests.empty() ? "" : last().code + " " + last_hex(); }
+  /// Every request sent, as sent() gives it, each followed by "; ".
+  std::string all_sent() const {
+    std::string out;
+    for (const request& r : drv.requests) out += r.code + " " + hex(r.payload) + "; ";
+    return out;
+  }
 
   scripted_driver drv;
   Handle<Conn_t> conn = tcp_conn::connect("local[0]:test", "u", "p", nullptr);
