@@ -278,6 +278,8 @@ TEST(db_name_io, reads_names_of_any_form_and_length) {
   db_name self(u16(u"Self").data());
   self = self.c_str();
   EXPECT_EQ(name_text(self), u"Self");
+  self = self.c_str() + 2;  // a tail of its own text
+  EXPECT_EQ(name_text(self), u"lf");
 }
 
 TEST(db_name_cmp, length_first_then_without_case) {
@@ -287,4 +289,7 @@ TEST(db_name_cmp, length_first_then_without_case) {
   EXPECT_EQ(db_name::cmp(u16(u"b").data(), u16(u"A").data()), 1);
   EXPECT_EQ(db_name::cmp(u16(u"a").data(), u16(u"B").data()), -1);
   EXPECT_EQ(db_name::cmp(u16(u"").data(), u16(u"").data()), 0);
+  // Characters next to the ASCII letters do not fold.
+  EXPECT_EQ(db_name::cmp(u16(u"@").data(), u16(u"`").data()), -1);
+  EXPECT_EQ(db_name::cmp(u16(u"[").data(), u16(u"{").data()), -1);
 }
