@@ -18,13 +18,16 @@ class TORQA_API Dyn_obj : public Obj_t {
  public:
   // Obtaining objects. Each throws the server's error (Err_open_obj for a
   // failed open) and answers the first reference to a new or shared proxy.
+  // `concurrency`: 0 no lock, 1 shared, 2 exclusive; a lock another session
+  // holds is waited for up to `timeout` seconds (0: not at all).
 
   /// Opens an object by persistent id.
   static d_ref<Dyn_obj> open_oid(Database& db, const d_binary& oid, int concurrency = 1, int timeout = 0);
   /// Opens an object of class `cls` by its id text.
   static d_ref<Dyn_obj> open(Database& db, const unsigned short* cls, const unsigned short* id,
                              int concurrency = 1, int timeout = 0);
-  /// Creates a new object of class `cls` ("%New", optional argument).
+  /// Creates a new object of class `cls` ("%New"; the embedded server hands
+  /// `arg` to the class's OnNew method when it has one).
   static d_ref<Dyn_obj> create(Database& db, const unsigned short* cls, const unsigned short* arg = nullptr);
   /// Builds the proxy for an object the session has open under `oid`.
   static Dyn_obj* make_proxy(Database* db, int oid, const unsigned short* cls);
