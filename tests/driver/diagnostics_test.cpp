@@ -112,16 +112,28 @@ TEST_F(diagnostics, failed_calls_leave_a_record_and_the_next_call_clears_it) {
 TEST_F(diagnostics, freed_and_foreign_handles_are_refused) {
   ASSERT_EQ(run(u"SELECT N FROM T_Item"), SQL_SUCCESS);
   ASSERT_EQ(SQLFreeStmt(hstmt, SQL_DROP), SQL_SUCCESS);
-  SQLINTEGER n = 0;
-  SQLLEN ind = 0;
-  EXPECT_EQ(SQLFetch(hstmt), SQL_INVALID_HANDLE);
-  EXPECT_EQ(SQLGetData(hstmt, 1, SQL_C_SLONG, &n, sizeof n, &ind), SQL_INVALID_HANDLE);
   EXPECT_EQ(record(SQL_HANDLE_STMT, hstmt), "rc " + std::to_string(SQL_INVALID_HANDLE));
-  // A live handle of another kind, and memory that never was a handle.
-  EXPECT_EQ(SQLFetch(hdbc), SQL_INVALID_HANDLE);
-  long foreign[8] = {};
-  EXPECT_EQ(SQLFreeStmt(foreign, SQL_DROP), SQL_INVALID_HANDLE);
-  EXPECT_EQ(SQLAllocStmt(henv, &hstmt), SQL_INVALID_HANDLE);
+  // A freed statement, live handles of other kinds, and memory that never was a handle.
+  struct {
+    unsigned tag = 0x12345678;
+    char rest[64] = {};
+  } foreign;
+  for (SQLHANDLE h : {hstmt, SQLHANDLE{nullptr}, henv, hdbc, SQLHANDLE(&foreign)}) {
+    SQLSMALLINT n = 0;
+    SQLLEN ind = 0;
+    char buf[8];
+    for (SQLRETURN rc : {SQLPrepare(h, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(u"SELECT 1")), SQL_NTS),
+                         SQLNumResultCols(h, &n), SQLDescribeCol(h, 1, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                                                 nullptr),
+                         SQLNumParams(h, &n), SQLDescribeParam(h, 1, nullptr, nullptr, nullptr, nullptr),
+                         SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 0, 0, buf, 8, &ind),
+                         SQLExecute(h), SQLFetch(h), SQLGetData(h, 1, SQL_C_CHAR, buf, 8, &ind),
+                         SQLFreeStmt(h, SQL_CLOSE), SQLFreeStmt(h, SQL_DROP)})
+      EXPECT_EQ(rc, SQL_INVALID_HANDLE);
+  }
+  SQLHSTMT none = &foreign;
+  EXPECT_EQ(SQLAllocStmt(henv, &none), SQL_INVALID_HANDLE);
+  EXPECT_EQ(none, nullptr);
 
   void* channel = nullptr;
   ASSERT_EQ(DrvOpenChannel(hdbc, &channel), 0);
