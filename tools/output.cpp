@@ -95,16 +95,19 @@ void print_rows(std::ostream& os, const table& t, format f) {
       if (c.k != cell::kind::null && c.k != cell::kind::number) numeric[i] = false;
     }
   }
-  // Columns are two spaces apart; the last one is not padded on the right.
+  // Columns are two spaces apart; a line never ends in blanks.
+  std::string out;
   const auto line = [&](const std::vector<std::string>& cells) {
+    out.clear();
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t gap = width[i] - utf8_length(cells[i]);
-      if (i) os << "  ";
-      if (numeric[i]) pad(os, gap);
-      os << cells[i];
-      if (!numeric[i] && i + 1 < n) pad(os, gap);
+      if (i) out += "  ";
+      if (numeric[i]) out.append(gap, ' ');
+      out += cells[i];
+      if (!numeric[i]) out.append(gap, ' ');
     }
-    os << '\n';
+    out.erase(out.find_last_not_of(' ') + 1);
+    os << out << '\n';
   };
   line(t.columns);
   std::vector<std::string> rules;

@@ -27,6 +27,12 @@ TEST(cli_output, tables_csv_and_json) {
             "[\n  {\"ID\": 1, \"Name\": \"Zo\xC3\xAB\", \"Note\": \"a,b\"},\n"
             "  {\"ID\": 10, \"Name\": null, \"Note\": \"line\\nnext \\\"q\\\"\"}\n]\n");
 
+  // A line whose last cells are empty ends at its last text.
+  table gaps{{"Name", "Note"}, {{cell::str("Gil"), cell::null()}, {cell::null(), cell::str("x")}}};
+  std::ostringstream trimmed;
+  print_rows(trimmed, gaps, format::table);
+  EXPECT_EQ(trimmed.str(), "Name  Note\n----  ----\nGil\n      x\n(2 rows)\n");
+
   table rec{{"Name", "Active"}, {{cell::str("Ann"), cell::boolean(true)}}};
   std::ostringstream vertical, object;
   print_record(vertical, rec, format::table);
