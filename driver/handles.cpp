@@ -24,7 +24,8 @@ struct last_lookup {
   handle_kind k = handle_kind::env;
   std::uint64_t removals = 0;
 };
-thread_local last_lookup last;
+// Initial-exec: a few bytes of the static TLS reserve, read without a call.
+[[gnu::tls_model("initial-exec")]] thread_local last_lookup last;
 
 template <class T>
 T* live(void* h, handle_kind k) {
