@@ -567,26 +567,29 @@ bool sql_statement::fetch() {
 sql_value sql_statement::value(int i) const {
   sql_value v;
   if (state_ != state::on_row || i < 0 || i >= static_cast<int>(columns_.size())) return v;
-  switch (sqlite3_column_type(st_.get(), i)) {
+  // One column call, then the value's own accessors: the connection is
+  // opened without a mutex, so the column's value may be read directly.
+  sqlite3_value* c = sqlite3_column_value(st_.get(), i);
+  switch (sqlite3_value_type(c)) {
     case SQLITE_INTEGER:
       v.type = sql_value::integer;
-      v.i = sqlite3_column_int64(st_.get(), i);
+      v.i = sqlite3_value_int64(c);
       break;
     case SQLITE_FLOAT:
       v.type = sql_value::real;
-      v.d = sqlite3_column_double(st_.get(), i);
+      v.d = sqlite3_value_double(c);
       break;
     case SQLITE_TEXT: {
       v.type = sql_value::text;
-      const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_.get(), i));
-      const int n = sqlite3_column_bytes(st_.get(), i);
+      const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(c));
+      const int n = sqlite3_value_bytes(c);
       if (p != nullptr) v.bytes = std::string_view(p, static_cast<std::size_t>(n));
       break;
     }
     case SQLITE_BLOB: {
       v.type = sql_value::blob;
-      const auto* p = static_cast<const char*>(sqlite3_column_blob(st_.get(), i));
-      const int n = sqlite3_column_bytes(st_.get(), i);
+      const auto* p = static_cast<const char*>(sqlite3_value_blob(c));
+      const int n = sqlite3_value_bytes(c);
       if (p != nullptr) v.bytes = std::string_view(p, static_cast<std::size_t>(n));
       break;
     }
