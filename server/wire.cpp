@@ -1,5 +1,7 @@
 #include "wire.h"
 
+#include "utf.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -58,65 +60,6 @@ std::optional<double> parse_double(std::string_view s) {
   if (r.ec == std::errc::invalid_argument) return std::nullopt;
   if (r.ec == std::errc::result_out_of_range) return std::nullopt;
   return v;
-}
-
-void put_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-void put_unit(std::string& out, unsigned u) {
-  out += static_cast<char>(u & 0xFF);
-  out += static_cast<char>(u >> 8);
-}
-
-// The character at s[i] and the bytes it takes (1 for ill-formed bytes,
-// which give U+FFFD).
-std::pair<char32_t, std::size_t> next_utf8(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = b(i);
-  if (lead < 0x80) return {lead, 1};
-  std::size_t trail;
-  char32_t cp;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    trail = 1;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    trail = 2;
-    cp = lead & 0x0F;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    trail = 3;
-    cp = lead & 0x07;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return {0xFFFD, 1};
-  }
-  for (std::size_t k = 1; k <= trail; ++k) {
-    if (i + k >= s.size()) return {0xFFFD, k};
-    const unsigned char c = b(i + k);
-    if (c < lo || c > hi) return {0xFFFD, k};
-    lo = 0x80;
-    hi = 0xBF;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  return {cp, trail + 1};
 }
 
 }  // namespace
@@ -310,15 +253,14 @@ std::string format_double(double v) {
 std::string utf8_to_utf16le(std::string_view s) {
   std::string out;
   out.reserve(s.size() * 2);
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   for (std::size_t i = 0; i < s.size();) {
-    const auto [cp, n] = next_utf8(s, i);
-    i += n;
-    if (cp < 0x10000) {
-      put_unit(out, cp);
-    } else {
-      const char32_t v = cp - 0x10000;
-      put_unit(out, 0xD800 + (v >> 10));
-      put_unit(out, 0xDC00 + (v & 0x3FF));
+    const utf::decoded c = utf::decode_utf8(p + i, s.size() - i);
+    i += c.units;
+    unsigned short units[2];
+    for (std::size_t k = 0, n = utf::encode_utf16(c.cp, units); k < n; ++k) {
+      out += static_cast<char>(units[k] & 0xFF);
+      out += static_cast<char>(units[k] >> 8);
     }
   }
   return out;
@@ -332,18 +274,13 @@ std::string utf16le_to_utf8(std::string_view b) {
     return static_cast<char32_t>(static_cast<unsigned char>(b[2 * k]) |
                                  static_cast<unsigned char>(b[2 * k + 1]) << 8);
   };
-  for (std::size_t i = 0; i < units; ++i) {
-    const char32_t u = unit(i);
-    if (u < 0xD800 || u > 0xDFFF) {
-      put_utf8(out, u);
-    } else if (u <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
-      ++i;
-    } else {
-      put_utf8(out, 0xFFFD);
-    }
+  char bytes[4];
+  for (std::size_t i = 0; i < units;) {
+    const utf::decoded c = utf::decode_utf16(unit, i, units);
+    i += c.units;
+    out.append(bytes, utf::encode_utf8(c.cp, bytes));
   }
-  if (b.size() % 2 != 0) put_utf8(out, 0xFFFD);
+  if (b.size() % 2 != 0) out.append(bytes, utf::encode_utf8(utf::replacement, bytes));
   return out;
 }
 
