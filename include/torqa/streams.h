@@ -121,8 +121,8 @@ inline std::size_t store_int_element(char* p, std::int64_t v) {
 /// Typed output stream; always writes the list form, through its own
 /// dlist_out_fmt (no other format is ever current, so it is called
 /// directly). While the stream buffer is the t_obuf a derived stream
-/// attached and has room, integers, the null and short text are stored in
-/// place here; every other write goes through the format.
+/// attached and has room, integers, the null and text are stored in place
+/// here; every other write goes through the format.
 class TORQA_API t_ostream : public std::basic_ostream<char>, public is_uni_srv_info {
  public:
   t_ostream();
@@ -133,14 +133,23 @@ class TORQA_API t_ostream : public std::basic_ostream<char>, public is_uni_srv_i
     // Client 16-bit text (kind 2) already has the server's form: the same
     // units go out as type 2, an odd trailing byte dropped.
     const unsigned n = kind == 2 ? len & ~1u : len;
-    const auto short_text = [&](char* p) {
-      p[0] = static_cast<char>(n + 2);
-      p[1] = static_cast<char>(kind == 0 ? 1 : 2);
-      if (n != 0) std::memcpy(p + 2, data, n);
-      return std::size_t{n} + 2;
+    const auto text = [&](char* p) {
+      const char type = static_cast<char>(kind == 0 ? 1 : 2);
+      std::size_t header = 2;
+      if (n < 254) {
+        p[0] = static_cast<char>(n + 2);
+        p[1] = type;
+      } else {  // long form: 0, the length plus one (16 bits, low byte first), the type
+        p[0] = 0;
+        p[1] = static_cast<char>((n + 1) & 0xFF);
+        p[2] = static_cast<char>(((n + 1) >> 8) & 0xFF);
+        p[3] = type;
+        header = 4;
+      }
+      if (n != 0) std::memcpy(p + header, data, n);
+      return header + n;
     };
-    if (len >= 254 || static_cast<unsigned>(kind) > 2 || !store(n + 2, short_text))
-      list_fmt_.put_str(kind, data, len);
+    if (static_cast<unsigned>(kind) > 2 || !store(std::size_t{n} + 4, text)) list_fmt_.put_str(kind, data, len);
   }
   void put_null() {
     const auto empty_text = [](char* p) {
