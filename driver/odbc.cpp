@@ -117,6 +117,13 @@ stmt* begin_call(SQLHSTMT h) {
   return s;
 }
 
+/// Stores a count of columns or parameters in `*count`.
+SQLRETURN answer_count(stmt& s, SQLSMALLINT* count, std::size_t n) {
+  if (count == nullptr) return s.diag.set(SQL_ERROR, "HY009", "no place for the count");
+  *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(n, SHRT_MAX));
+  return SQL_SUCCESS;
+}
+
 /// SQL_ERROR for a statement that has no preparation.
 SQLRETURN not_prepared(stmt& s) { return s.diag.set(SQL_ERROR, "HY010", "the statement is not prepared"); }
 
@@ -193,9 +200,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* count) {
   stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
   if (!s->sql) return not_prepared(*s);
-  if (count == nullptr) return s->diag.set(SQL_ERROR, "HY009", "no place for the count");
-  *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(s->sql->columns().size(), SHRT_MAX));
-  return SQL_SUCCESS;
+  return answer_count(*s, count, s->sql->columns().size());
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT capacity,
@@ -235,9 +240,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLNumParams(SQLHSTMT h, SQLSMALLINT* count) {
   stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
   if (!s->sql) return not_prepared(*s);
-  if (count == nullptr) return s->diag.set(SQL_ERROR, "HY009", "no place for the count");
-  *count = static_cast<SQLSMALLINT>(std::min<std::size_t>(s->sql->params().size(), SHRT_MAX));
-  return SQL_SUCCESS;
+  return answer_count(*s, count, s->sql->params().size());
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT param, SQLSMALLINT* type, SQLULEN* size,

@@ -41,6 +41,16 @@ bool read_fixed(const stmt::binding& b, T& v) {
   return true;
 }
 
+/// An integer parameter of C type T.
+template <class T>
+bool read_integer(const stmt::binding& b, input& v) {
+  T x = 0;
+  if (!read_fixed(b, x)) return false;
+  v.type = input::integer;
+  v.i = x;
+  return true;
+}
+
 bool valid_time(unsigned h, unsigned m, unsigned s) { return h < 24 && m < 60 && s < 60; }
 
 bool date_text(SQLSMALLINT y, SQLUSMALLINT m, SQLUSMALLINT d, std::string& out) {
@@ -88,20 +98,10 @@ bool read_input(const stmt::binding& b, input& v) {
   if (b.data == nullptr) return false;
   switch (b.c_type) {
     case SQL_C_SLONG:
-    case SQL_C_LONG: {
-      SQLINTEGER x = 0;
-      if (!read_fixed(b, x)) return false;
-      v.type = input::integer;
-      v.i = x;
-      return true;
-    }
-    case SQL_C_SBIGINT: {
-      SQLBIGINT x = 0;
-      if (!read_fixed(b, x)) return false;
-      v.type = input::integer;
-      v.i = x;
-      return true;
-    }
+    case SQL_C_LONG:
+      return read_integer<SQLINTEGER>(b, v);
+    case SQL_C_SBIGINT:
+      return read_integer<SQLBIGINT>(b, v);
     case SQL_C_DOUBLE: {
       if (!read_fixed(b, v.d)) return false;
       v.type = input::real;

@@ -579,18 +579,14 @@ sql_value sql_statement::value(int i) const {
       v.type = sql_value::real;
       v.d = sqlite3_value_double(c);
       break;
-    case SQLITE_TEXT: {
-      v.type = sql_value::text;
-      const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(c));
-      const int n = sqlite3_value_bytes(c);
-      if (p != nullptr) v.bytes = std::string_view(p, static_cast<std::size_t>(n));
-      break;
-    }
+    case SQLITE_TEXT:
     case SQLITE_BLOB: {
-      v.type = sql_value::blob;
-      const auto* p = static_cast<const char*>(sqlite3_value_blob(c));
+      // The bytes are asked for after the text or blob, as SQLite requires.
+      const bool text = sqlite3_value_type(c) == SQLITE_TEXT;
+      v.type = text ? sql_value::text : sql_value::blob;
+      const void* p = text ? static_cast<const void*>(sqlite3_value_text(c)) : sqlite3_value_blob(c);
       const int n = sqlite3_value_bytes(c);
-      if (p != nullptr) v.bytes = std::string_view(p, static_cast<std::size_t>(n));
+      if (p != nullptr) v.bytes = std::string_view(static_cast<const char*>(p), static_cast<std::size_t>(n));
       break;
     }
     default:
