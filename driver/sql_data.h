@@ -15,6 +15,17 @@ SQLSMALLINT sql_type_of(server::sql_kind k, bool unicode);
 /// The column size reported for a kind of value.
 SQLULEN column_size_of(server::sql_kind k);
 
+/// What catalog results and column attributes tell of an ODBC SQL type.
+struct type_facts {
+  const char* name;        ///< the type's name, as class tables declare it
+  SQLSMALLINT verbose;     ///< SQL_DATETIME for dates and times, else the type
+  SQLSMALLINT subcode;     ///< the datetime subcode, or 0
+  SQLSMALLINT radix;       ///< 10 or 2 for numbers, else 0
+  long long octets;        ///< the size of a fixed-size value in bytes, 0 for character and binary data
+  bool numeric, text, binary;
+};
+type_facts facts_of(SQLSMALLINT sql_type);
+
 /// Whether parameters and columns can be exchanged as this C type.
 bool known_c_type(SQLSMALLINT c_type);
 /// Whether this is an SQL type a parameter can be bound as.
