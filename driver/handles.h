@@ -26,9 +26,11 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #define TORQA_DRV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -106,10 +108,21 @@ struct stmt {
     std::size_t offset = 0;  ///< bytes delivered so far
   };
 
+  /// Parameters bound with SQL_DATA_AT_EXEC (or SQL_LEN_DATA_AT_EXEC): while
+  /// `active`, SQLParamData names them in turn (`asked` so far) and
+  /// SQLPutData collects their values (empty: null).
+  struct data_at_exec {
+    bool active = false;
+    std::vector<SQLUSMALLINT> params;
+    std::size_t asked = 0;
+    std::map<SQLUSMALLINT, std::optional<std::string>> values;
+  };
+
   std::unique_ptr<server::sql_statement> sql;  ///< the preparation; null when not prepared
   std::map<SQLUSMALLINT, binding> bindings;   ///< by parameter number
   bool executed = false;                       ///< executed and not closed since
   piece_state piece;
+  data_at_exec pending;
 };
 
 struct channel {

@@ -134,6 +134,7 @@ void close_result(stmt& s) {
   if (s.sql) s.sql->close();
   s.executed = false;
   s.piece.column = 0;
+  s.pending.active = false;
 }
 
 SQLRETURN worst(SQLRETURN a, SQLRETURN b) { return a == SQL_SUCCESS ? b : a; }
@@ -299,9 +300,25 @@ TORQA_DRV_EXPORT SQLRETURN SQLBindParameter(SQLHSTMT h, SQLUSMALLINT param, SQLS
 
 SQLRETURN torqa::driver::execute(stmt& s) {
   if (!s.sql) return not_prepared(s);
+  server::sql_statement& sql = *s.sql;
+  stmt::data_at_exec& pending = s.pending;
+  if (!pending.active && sql.kind() != server::sql_statement::form::query_info) {
+    pending.params.clear();
+    for (const auto& [i, b] : s.bindings)
+      if (i <= sql.params().size() && b.io != SQL_PARAM_OUTPUT && at_exec(b)) pending.params.push_back(i);
+    if (!pending.params.empty()) {
+      // SQLParamData and SQLPutData supply these values; the last SQLParamData runs the statement.
+      close_result(s);
+      pending.active = true;
+      pending.asked = 0;
+      pending.values.clear();
+      return SQL_NEED_DATA;
+    }
+  }
+  const bool supplied = pending.active;
+  pending.active = false;
   return guarded(s.diag, "HY000", [&]() -> SQLRETURN {
     close_result(s);
-    server::sql_statement& sql = *s.sql;
     if (sql.kind() == server::sql_statement::form::query_info) return query_info(s);
     SQLRETURN rc = SQL_SUCCESS;
     for (std::size_t i = 1; i <= sql.params().size(); ++i) {
@@ -309,12 +326,15 @@ SQLRETURN torqa::driver::execute(stmt& s) {
       const std::string which = "parameter " + std::to_string(i);
       if (b == s.bindings.end() || b->second.io == SQL_PARAM_OUTPUT)
         return s.diag.set(SQL_ERROR, "07002", which + " is not bound as input");
-      rc = worst(rc, bind_input(sql, static_cast<int>(i), b->second));
+      const bool put = supplied && pending.values.count(b->first) != 0;
+      rc = worst(rc, put ? bind_supplied(sql, static_cast<int>(i), b->second.c_type, pending.values[b->first])
+                         : bind_input(sql, static_cast<int>(i), b->second));
       if (rc == SQL_ERROR) {
         sql.close();
         return s.diag.set(rc, "22018", which + ": its value cannot be read as its C type");
       }
     }
+    pending.values.clear();
     begin_work(*s.owner);
     sql.execute();
     s.executed = true;

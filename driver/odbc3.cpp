@@ -657,7 +657,9 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetInfoW(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER 
   return get_info(*d, type, true, value, capacity, length);
 }
 
-TORQA_DRV_EXPORT SQLRETURN SQLSetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER) {
+namespace {
+
+SQLRETURN set_connect_attr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value) {
   dbc* d = begin_dbc(h);
   if (d == nullptr) return SQL_INVALID_HANDLE;
   const auto v = reinterpret_cast<SQLULEN>(value);
@@ -684,8 +686,8 @@ TORQA_DRV_EXPORT SQLRETURN SQLSetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQ
   }
 }
 
-TORQA_DRV_EXPORT SQLRETURN SQLGetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER capacity,
-                                             SQLINTEGER* length) {
+SQLRETURN get_connect_attr(SQLHDBC h, SQLINTEGER attribute, bool wide, SQLPOINTER value, SQLINTEGER capacity,
+                           SQLINTEGER* length) {
   dbc* d = begin_dbc(h);
   if (d == nullptr) return SQL_INVALID_HANDLE;
   SQLUINTEGER v = 0;
@@ -707,7 +709,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQ
       break;
     case SQL_ATTR_CURRENT_CATALOG: {
       SQLLEN total = 0;
-      const SQLRETURN rc = put_text("", false, value, capacity, &total);
+      const SQLRETURN rc = put_text("", wide, value, capacity, &total);
       if (length != nullptr) *length = static_cast<SQLINTEGER>(total);
       return rc;
     }
@@ -717,6 +719,26 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQ
   if (value != nullptr) std::memcpy(value, &v, sizeof v);
   if (length != nullptr) *length = sizeof v;
   return SQL_SUCCESS;
+}
+
+}  // namespace
+
+TORQA_DRV_EXPORT SQLRETURN SQLSetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER) {
+  return set_connect_attr(h, attribute, value);
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLSetConnectAttrW(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER) {
+  return set_connect_attr(h, attribute, value);
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLGetConnectAttr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER capacity,
+                                             SQLINTEGER* length) {
+  return get_connect_attr(h, attribute, false, value, capacity, length);
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLGetConnectAttrW(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER capacity,
+                                              SQLINTEGER* length) {
+  return get_connect_attr(h, attribute, true, value, capacity, length);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT completion) {
@@ -785,6 +807,51 @@ TORQA_DRV_EXPORT SQLRETURN SQLExecDirectW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER
   return rc == SQL_SUCCESS ? exec_direct(*s, std::move(utf8)) : rc;
 }
 
+TORQA_DRV_EXPORT SQLRETURN SQLParamData(SQLHSTMT h, SQLPOINTER* token) {
+  stmt* s = begin_stmt(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  stmt::data_at_exec& p = s->pending;
+  if (!p.active) return s->diag.set(SQL_ERROR, "HY010", "no parameter is waiting for data");
+  if (p.asked == p.params.size()) return execute(*s);
+  // The token of a parameter is its buffer pointer, as it was bound.
+  if (token != nullptr) *token = s->bindings[p.params[p.asked]].data;
+  p.values[p.params[p.asked++]] = std::string();
+  return SQL_NEED_DATA;
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLPutData(SQLHSTMT h, SQLPOINTER data, SQLLEN length) {
+  stmt* s = begin_stmt(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  stmt::data_at_exec& p = s->pending;
+  if (!p.active || p.asked == 0) return s->diag.set(SQL_ERROR, "HY010", "SQLParamData names the parameter first");
+  std::optional<std::string>& v = p.values[p.params[p.asked - 1]];
+  if (length == SQL_NULL_DATA) {
+    v.reset();
+    return SQL_SUCCESS;
+  }
+  const SQLSMALLINT c_type = s->bindings[p.params[p.asked - 1]].c_type;
+  if (length == SQL_NTS && c_type == SQL_C_CHAR && data != nullptr) {
+    length = static_cast<SQLLEN>(std::strlen(static_cast<const char*>(data)));
+  } else if (length == SQL_NTS && c_type == SQL_C_WCHAR && data != nullptr) {
+    const auto* u = static_cast<const SQLWCHAR*>(data);
+    std::size_t n = 0;
+    while (u[n] != 0) ++n;
+    length = static_cast<SQLLEN>(2 * n);
+  }
+  if (length < 0 || (data == nullptr && length > 0)) return s->diag.set(SQL_ERROR, "HY090", "bad data length");
+  if (!v) return s->diag.set(SQL_ERROR, "HY020", "the value was given as null");
+  // No longer value than SQLite holds.
+  constexpr std::size_t longest = 1000000000;
+  if (static_cast<std::size_t>(length) > longest - v->size())
+    return s->diag.set(SQL_ERROR, "22001", "the value is longer than 1000000000 bytes");
+  try {
+    v->append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+    return s->diag.set(SQL_ERROR, "HY001", "out of memory");
+  }
+  return SQL_SUCCESS;
+}
+
 TORQA_DRV_EXPORT SQLRETURN SQLDescribeColW(SQLHSTMT h, SQLUSMALLINT column, SQLWCHAR* name, SQLSMALLINT capacity,
                                            SQLSMALLINT* name_length, SQLSMALLINT* type, SQLULEN* size,
                                            SQLSMALLINT* digits, SQLSMALLINT* nullable) {
@@ -831,7 +898,9 @@ TORQA_DRV_EXPORT SQLRETURN SQLMoreResults(SQLHSTMT h) {
   return SQL_NO_DATA;
 }
 
-TORQA_DRV_EXPORT SQLRETURN SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER) {
+namespace {
+
+SQLRETURN set_stmt_attr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value) {
   stmt* s = begin_stmt(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
   const auto v = reinterpret_cast<SQLULEN>(value);
@@ -861,8 +930,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER attribute, SQLP
   }
 }
 
-TORQA_DRV_EXPORT SQLRETURN SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER,
-                                          SQLINTEGER* length) {
+SQLRETURN get_stmt_attr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER* length) {
   stmt* s = begin_stmt(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
   SQLULEN v = 0;
@@ -893,4 +961,25 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER attribute, SQLP
   if (value != nullptr) std::memcpy(value, &v, sizeof v);
   if (length != nullptr) *length = sizeof v;
   return SQL_SUCCESS;
+}
+
+}  // namespace
+
+// Statement attributes are numbers: the 8-bit and 16-bit forms are one.
+TORQA_DRV_EXPORT SQLRETURN SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER) {
+  return set_stmt_attr(h, attribute, value);
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLSetStmtAttrW(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER) {
+  return set_stmt_attr(h, attribute, value);
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER,
+                                          SQLINTEGER* length) {
+  return get_stmt_attr(h, attribute, value, length);
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLGetStmtAttrW(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER,
+                                           SQLINTEGER* length) {
+  return get_stmt_attr(h, attribute, value, length);
 }

@@ -504,6 +504,26 @@ SQLRETURN bind_input(server::sql_statement& sql, int i, const stmt::binding& b) 
   return v.truncated ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
+bool at_exec(const stmt::binding& b) {
+  return b.ind != nullptr && (*b.ind == SQL_DATA_AT_EXEC || *b.ind <= SQL_LEN_DATA_AT_EXEC_OFFSET);
+}
+
+SQLRETURN bind_supplied(server::sql_statement& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v) {
+  if (!v) {
+    sql.bind_null(i);
+  } else if (c_type == SQL_C_CHAR) {
+    sql.bind_text(i, *v);
+  } else if (c_type == SQL_C_WCHAR) {
+    if (v->size() % 2 != 0) return SQL_ERROR;
+    sql.bind_text(i, server::utf16le_to_utf8(*v));
+  } else if (c_type == SQL_C_BINARY) {
+    sql.bind_blob(i, *v);
+  } else {
+    return SQL_ERROR;
+  }
+  return SQL_SUCCESS;
+}
+
 SQLRETURN input_text(const stmt::binding& b, std::string& utf8) {
   input v;
   if ((b.c_type != SQL_C_CHAR && b.c_type != SQL_C_WCHAR) || !read_input(b, v)) return SQL_ERROR;
