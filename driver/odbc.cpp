@@ -1,8 +1,9 @@
 // The standard ODBC functions: handles for environments, connections and
 // statements, and SQL statements over the connection's namespace database.
 //
-// How this driver differs from common ODBC habits, as the binding relies on:
-// SQLPrepare takes 16-bit text (UTF-16 units, the length in characters or
+// How this driver differs from common ODBC habits on a connection opened by
+// DrvConnect, as the binding relies on (connections opened by SQLConnect or
+// SQLDriverConnect follow ODBC 3 instead: see odbc3.cpp): SQLPrepare takes 16-bit text (UTF-16 units, the length in characters or
 // SQL_NTS); SQLDescribeCol writes the column name as 16-bit units into a
 // buffer whose length counts units (a name that fills the buffer gets no
 // terminating zero; one that does not fit is cut, not inside a surrogate
@@ -10,8 +11,8 @@
 // binary data in pieces as sql_data.cpp describes.
 //
 // Handles are checked against the registry of live handles (handles.h): a
-// freed or foreign pointer is SQL_INVALID_HANDLE. Connections and
-// statements keep one diagnostic record, read with SQLGetDiagRec: each call
+// freed or foreign pointer is SQL_INVALID_HANDLE. Environments, connections
+// and statements keep one diagnostic record, read with SQLGetDiagRec: each call
 // clears it, and a call that fails (SQL_ERROR) or warns
 // (SQL_SUCCESS_WITH_INFO) leaves its SQLSTATE and message there.
 //
