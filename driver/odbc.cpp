@@ -303,7 +303,8 @@ SQLRETURN torqa::driver::execute(stmt& s) {
   if (!s.sql) return not_prepared(s);
   server::sql_statement& sql = *s.sql;
   stmt::data_at_exec& pending = s.pending;
-  if (!pending.active && sql.kind() != server::sql_statement::form::query_info) {
+  // The binding's connections take every value from its buffers.
+  if (!pending.active && s.owner->standard && sql.kind() != server::sql_statement::form::query_info) {
     pending.params.clear();
     for (const auto& [i, b] : s.bindings)
       if (i <= sql.params().size() && b.io != SQL_PARAM_OUTPUT && at_exec(b)) pending.params.push_back(i);

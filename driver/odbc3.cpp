@@ -95,7 +95,6 @@ SQLRETURN connect_to(dbc& d, const std::string& dsn, const std::string& target, 
                   user, password) != 0)
     return SQL_ERROR;
   d.standard = true;
-  d.autocommit = true;
   d.dsn = dsn;
   return SQL_SUCCESS;
 }
@@ -668,8 +667,8 @@ SQLRETURN set_connect_attr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value) {
       if (v != SQL_AUTOCOMMIT_ON && v != SQL_AUTOCOMMIT_OFF)
         return d->diag.set(SQL_ERROR, "HY024", "autocommit is SQL_AUTOCOMMIT_ON or SQL_AUTOCOMMIT_OFF");
       // Turning it on commits the open transaction.
-      if (v == SQL_AUTOCOMMIT_ON && !d->autocommit) {
-        if (const SQLRETURN rc = end_transaction(*d, SQL_COMMIT); d->conn && rc != SQL_SUCCESS) return rc;
+      if (v == SQL_AUTOCOMMIT_ON && !d->autocommit && d->conn) {
+        if (const SQLRETURN rc = end_transaction(*d, SQL_COMMIT); rc != SQL_SUCCESS) return rc;
       }
       d->autocommit = v == SQL_AUTOCOMMIT_ON;
       return SQL_SUCCESS;
