@@ -26,6 +26,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 
 using namespace torqa;
 using namespace torqa::driver;
@@ -125,13 +126,6 @@ stmt* begin_stmt(SQLHSTMT h) {
   stmt* s = as_stmt(h);
   if (s != nullptr) s->diag.clear();
   return s;
-}
-
-/// SQLDriverConnect[W]'s output: the completed string in the caller's form.
-SQLRETURN finish_driver_connect(dbc& d, SQLRETURN rc, const std::string& completed, bool wide, SQLPOINTER out,
-                                SQLSMALLINT capacity, SQLSMALLINT* out_length) {
-  if (!SQL_SUCCEEDED(rc)) return rc;
-  return put_name(&d.diag, completed, wide, true, out, capacity, out_length);
 }
 
 // ---- Transactions ----
@@ -586,8 +580,11 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetEnvAttr(SQLHENV h, SQLINTEGER attribute, SQLPOI
 
 // ---- Connections ----
 
-TORQA_DRV_EXPORT SQLRETURN SQLConnect(SQLHDBC h, SQLCHAR* dsn, SQLSMALLINT dsn_length, SQLCHAR* user,
-                                      SQLSMALLINT user_length, SQLCHAR* password, SQLSMALLINT password_length) {
+namespace {
+
+template <class Char>
+SQLRETURN connect_with(SQLHDBC h, const Char* dsn, SQLSMALLINT dsn_length, const Char* user,
+                       SQLSMALLINT user_length, const Char* password, SQLSMALLINT password_length) {
   dbc* d = begin_dbc(h);
   if (d == nullptr) return SQL_INVALID_HANDLE;
   std::string n, u, p;
@@ -595,35 +592,40 @@ TORQA_DRV_EXPORT SQLRETURN SQLConnect(SQLHDBC h, SQLCHAR* dsn, SQLSMALLINT dsn_l
   if (user != nullptr && text_arg(d->diag, user, user_length, u) != SQL_SUCCESS) return SQL_ERROR;
   if (password != nullptr && text_arg(d->diag, password, password_length, p) != SQL_SUCCESS) return SQL_ERROR;
   return connect_dsn(*d, n, u, p);
+}
+
+template <class Char>
+SQLRETURN driver_connect_with(SQLHDBC h, const Char* in, SQLSMALLINT in_length, Char* out, SQLSMALLINT capacity,
+                              SQLSMALLINT* out_length) {
+  dbc* d = begin_dbc(h);
+  if (d == nullptr) return SQL_INVALID_HANDLE;
+  std::string text, completed;
+  if (SQLRETURN rc = text_arg(d->diag, in, in_length, text); rc != SQL_SUCCESS) return rc;
+  const SQLRETURN rc = driver_connect(*d, text, completed);
+  if (!SQL_SUCCEEDED(rc)) return rc;
+  return put_name(&d->diag, completed, std::is_same_v<Char, SQLWCHAR>, true, out, capacity, out_length);
+}
+
+}  // namespace
+
+TORQA_DRV_EXPORT SQLRETURN SQLConnect(SQLHDBC h, SQLCHAR* dsn, SQLSMALLINT dsn_length, SQLCHAR* user,
+                                      SQLSMALLINT user_length, SQLCHAR* password, SQLSMALLINT password_length) {
+  return connect_with(h, dsn, dsn_length, user, user_length, password, password_length);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLConnectW(SQLHDBC h, SQLWCHAR* dsn, SQLSMALLINT dsn_length, SQLWCHAR* user,
                                        SQLSMALLINT user_length, SQLWCHAR* password, SQLSMALLINT password_length) {
-  dbc* d = begin_dbc(h);
-  if (d == nullptr) return SQL_INVALID_HANDLE;
-  std::string n, u, p;
-  if (SQLRETURN rc = text_arg(d->diag, dsn, dsn_length, n); rc != SQL_SUCCESS) return rc;
-  if (user != nullptr && text_arg(d->diag, user, user_length, u) != SQL_SUCCESS) return SQL_ERROR;
-  if (password != nullptr && text_arg(d->diag, password, password_length, p) != SQL_SUCCESS) return SQL_ERROR;
-  return connect_dsn(*d, n, u, p);
+  return connect_with(h, dsn, dsn_length, user, user_length, password, password_length);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLDriverConnect(SQLHDBC h, SQLHWND, SQLCHAR* in, SQLSMALLINT in_length, SQLCHAR* out,
                                             SQLSMALLINT capacity, SQLSMALLINT* out_length, SQLUSMALLINT) {
-  dbc* d = begin_dbc(h);
-  if (d == nullptr) return SQL_INVALID_HANDLE;
-  std::string text, completed;
-  if (SQLRETURN rc = text_arg(d->diag, in, in_length, text); rc != SQL_SUCCESS) return rc;
-  return finish_driver_connect(*d, driver_connect(*d, text, completed), completed, false, out, capacity, out_length);
+  return driver_connect_with(h, in, in_length, out, capacity, out_length);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLDriverConnectW(SQLHDBC h, SQLHWND, SQLWCHAR* in, SQLSMALLINT in_length, SQLWCHAR* out,
                                              SQLSMALLINT capacity, SQLSMALLINT* out_length, SQLUSMALLINT) {
-  dbc* d = begin_dbc(h);
-  if (d == nullptr) return SQL_INVALID_HANDLE;
-  std::string text, completed;
-  if (SQLRETURN rc = text_arg(d->diag, in, in_length, text); rc != SQL_SUCCESS) return rc;
-  return finish_driver_connect(*d, driver_connect(*d, text, completed), completed, true, out, capacity, out_length);
+  return driver_connect_with(h, in, in_length, out, capacity, out_length);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLDisconnect(SQLHDBC h) {
@@ -782,28 +784,30 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetDiagFieldW(SQLSMALLINT type, SQLHANDLE h, SQLSM
 
 // ---- Statements ----
 
-TORQA_DRV_EXPORT SQLRETURN SQLPrepareW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER length) {
+namespace {
+
+/// Runs `step` (prepare or exec_direct) on a statement's text argument.
+template <class Char>
+SQLRETURN with_text(SQLHSTMT h, const Char* text, SQLINTEGER length, SQLRETURN (*step)(stmt&, std::string)) {
   stmt* s = begin_stmt(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
   std::string utf8;
   const SQLRETURN rc = text_arg(s->diag, text, length, utf8);
-  return rc == SQL_SUCCESS ? prepare(*s, std::move(utf8)) : rc;
+  return rc == SQL_SUCCESS ? step(*s, std::move(utf8)) : rc;
+}
+
+}  // namespace
+
+TORQA_DRV_EXPORT SQLRETURN SQLPrepareW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER length) {
+  return with_text(h, text, length, prepare);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLExecDirect(SQLHSTMT h, SQLCHAR* text, SQLINTEGER length) {
-  stmt* s = begin_stmt(h);
-  if (s == nullptr) return SQL_INVALID_HANDLE;
-  std::string utf8;
-  const SQLRETURN rc = text_arg(s->diag, text, length, utf8);
-  return rc == SQL_SUCCESS ? exec_direct(*s, std::move(utf8)) : rc;
+  return with_text(h, text, length, exec_direct);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLExecDirectW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER length) {
-  stmt* s = begin_stmt(h);
-  if (s == nullptr) return SQL_INVALID_HANDLE;
-  std::string utf8;
-  const SQLRETURN rc = text_arg(s->diag, text, length, utf8);
-  return rc == SQL_SUCCESS ? exec_direct(*s, std::move(utf8)) : rc;
+  return with_text(h, text, length, exec_direct);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLParamData(SQLHSTMT h, SQLPOINTER* token) {

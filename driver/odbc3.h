@@ -17,7 +17,7 @@ namespace torqa::driver {
 
 /// An input text argument as UTF-8: 8-bit text as it is, 16-bit text
 /// converted; `length` counts bytes or 16-bit units, or is SQL_NTS. HY009
-/// for a null pointer (unless `length` is 0), HY090 for a bad length.
+/// for a null pointer, HY090 for a bad length.
 SQLRETURN text_arg(diagnostic& d, const SQLCHAR* text, SQLINTEGER length, std::string& utf8);
 SQLRETURN text_arg(diagnostic& d, const SQLWCHAR* text, SQLINTEGER length, std::string& utf8);
 

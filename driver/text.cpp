@@ -75,8 +75,8 @@ namespace torqa::driver {
 namespace {
 
 SQLRETURN check_arg(diagnostic& d, const void* text, SQLINTEGER length) {
+  if (text == nullptr) return d.set(SQL_ERROR, "HY009", "no text");
   if (length < 0 && length != SQL_NTS) return d.set(SQL_ERROR, "HY090", "bad text length");
-  if (text == nullptr && length != 0) return d.set(SQL_ERROR, "HY009", "no text");
   return SQL_SUCCESS;
 }
 
