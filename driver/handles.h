@@ -87,7 +87,6 @@ struct stmt {
   diagnostic diag;
   std::string text;  ///< the prepared statement's text, UTF-8
   bool prepared = false;
-  SQLULEN query_timeout = 0;  ///< seconds, as set; kept for SQLGetStmtAttr
 
   /// A parameter as SQLBindParameter gave it: its buffers are read (input)
   /// or written (output) by SQLExecute.

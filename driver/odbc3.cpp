@@ -912,8 +912,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value) {
   };
   switch (attribute) {
     case SQL_ATTR_QUERY_TIMEOUT:
-      s->query_timeout = v;
-      return SQL_SUCCESS;
+      return only(0, "statements are not timed out here");
     case SQL_ATTR_CURSOR_TYPE:
       return only(SQL_CURSOR_FORWARD_ONLY, "cursors are forward only");
     case SQL_ATTR_CONCURRENCY:
@@ -938,9 +937,6 @@ SQLRETURN get_stmt_attr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLI
   if (s == nullptr) return SQL_INVALID_HANDLE;
   SQLULEN v = 0;
   switch (attribute) {
-    case SQL_ATTR_QUERY_TIMEOUT:
-      v = s->query_timeout;
-      break;
     case SQL_ATTR_CURSOR_TYPE:
       v = SQL_CURSOR_FORWARD_ONLY;
       break;
@@ -951,6 +947,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLI
     case SQL_ATTR_PARAMSET_SIZE:
       v = 1;
       break;
+    case SQL_ATTR_QUERY_TIMEOUT:
     case SQL_ATTR_MAX_ROWS:
     case SQL_ATTR_MAX_LENGTH:
     case SQL_ATTR_NOSCAN:
