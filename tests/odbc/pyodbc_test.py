@@ -17,6 +17,14 @@ def target(namespace, options="fasthash=1"):
     return "local[%s;schema=%s]:%s" % (options, SCHEMA, os.path.join(WORK, namespace))
 
 
+NAMESPACES = (("ns8", "fasthash=1"), ("ns16", "unicode=1;fasthash=1"))  # 8-bit and 16-bit text
+
+
+def without_dsn(namespace, options, **kw):
+    """A connection by a connection string alone: no ini file involved."""
+    return pyodbc.connect("DRIVER=%s;Connect={%s};UID=torqa;PWD=torqa" % (DRIVER, target(namespace, options)), **kw)
+
+
 with open(os.path.join(WORK, "odbcinst.ini"), "w") as f:
     f.write("[Torqa]\nDriver=%s\n" % DRIVER)
 with open(os.path.join(WORK, "odbc.ini"), "w") as f:
@@ -65,13 +73,19 @@ class pyodbc_session(unittest.TestCase):
         other.close()
 
     def test_long_text_and_binary_values_read_whole(self):
-        text = "".join(chr(0x41 + i % 26) if i % 7 else "é" for i in range(100000))
+        # Longer than the type's column size: pyodbc sends them in pieces.
+        text = "".join(chr(0x41 + i % 26) if i % 7 else "é" for i in range(99999)) + "𝄞"
         blob = bytes(range(256)) * 300
-        self.cur.execute("INSERT INTO Sample_Person (Name, Photo, Age) VALUES (?, ?, 50)", text, blob)
-        name, photo = self.cur.execute("SELECT Name, Photo FROM Sample_Person WHERE Age = 50").fetchone()
-        self.assertEqual(len(name), 100000)
-        self.assertEqual(name, text)
-        self.assertEqual(photo, blob)
+        for namespace, options in NAMESPACES:
+            with self.subTest(namespace=namespace):
+                c = without_dsn(namespace, options)
+                c.execute("INSERT INTO Sample_Person (Name, Photo, Age) VALUES (?, ?, 50)", text, blob)
+                name, photo = c.execute("SELECT Name, Photo FROM Sample_Person WHERE Age = 50").fetchone()
+                self.assertEqual(len(name), 100000)
+                self.assertEqual(name, text)
+                self.assertEqual(photo, blob)
+                c.rollback()
+                c.close()
 
     def test_column_descriptions(self):
         self.cur.execute("SELECT ID, Name, Height, Photo, Birthday FROM Sample_Person")
@@ -91,10 +105,9 @@ class pyodbc_session(unittest.TestCase):
 
     def test_non_ascii_text_in_8_bit_and_16_bit_namespaces(self):
         text = "Zoë Łukasz 日本 𝄞"
-        for namespace, options in (("ns8", "fasthash=1"), ("ns16", "unicode=1;fasthash=1")):
+        for namespace, options in NAMESPACES:
             with self.subTest(namespace=namespace):
-                c = pyodbc.connect("DRIVER=%s;Connect={%s};UID=torqa;PWD=torqa" % (DRIVER, target(namespace, options)),
-                                   autocommit=True)
+                c = without_dsn(namespace, options, autocommit=True)
                 c.execute("INSERT INTO Sample_Person (Name, Age) VALUES (?, 60)", text)
                 self.assertEqual(c.execute("SELECT Name FROM Sample_Person WHERE Age = 60").fetchone()[0], text)
                 self.assertEqual(c.execute("SELECT Name FROM Sample_Person WHERE Name = 'Zoë Łukasz 日本 𝄞'")
