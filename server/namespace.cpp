@@ -8,6 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace torqa::server {
 
@@ -27,6 +32,14 @@ std::string read_file(const fs::path& p) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The short name of this program, as the owner file records it.
+std::string program_name() {
+  std::ifstream in("/proc/self/comm");
+  std::string name;
+  std::getline(in, name);
+  return name.empty() ? "unknown" : name;
 }
 
 bool flag(std::string_view v, bool& out) {
@@ -123,6 +136,7 @@ std::shared_ptr<name_space> name_space::open(const std::string& dir, const conne
   if (auto ns = slot.lock()) return ns;
 
   auto ns = std::make_shared<name_space>(path.string());
+  ns->take_ownership();
   const fs::path schema_path = path / "schema.tq";
   if (!fs::exists(schema_path)) {
     if (!options.schema_file.empty()) {
@@ -153,6 +167,38 @@ std::shared_ptr<name_space> name_space::open(const std::string& dir, const conne
   }
   slot = ns;
   return ns;
+}
+
+void name_space::take_ownership() {
+  const std::string file = dir_ + "/owner";
+  owner_fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (owner_fd_ < 0) throw server_error(err_storage, "cannot open " + file);
+  const std::string me = std::to_string(::getpid());
+  // This process may still be letting go of an earlier open of the same
+  // directory (its last user is in the destructor): wait for that briefly.
+  for (int tries = 0; ::flock(owner_fd_, LOCK_EX | LOCK_NB) != 0; ++tries) {
+    char text[256] = {};
+    const ssize_t n = ::pread(owner_fd_, text, sizeof text - 1, 0);
+    std::string owner(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!owner.empty() && owner.back() == '\n') owner.pop_back();
+    const std::size_t blank = owner.find(' ');
+    const std::string pid = owner.substr(0, blank);
+    // An empty file: its owner has the lock but has not written its name yet.
+    if ((pid == me || pid.empty()) && tries < 1000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    const std::string name = blank == std::string::npos ? "unknown" : owner.substr(blank + 1);
+    throw server_error(err_storage, "namespace " + dir_ + " is served by process " +
+                                        (pid.empty() ? "unknown" : pid) + " (" + name + ")");
+  }
+  const std::string text = me + " " + program_name() + "\n";
+  if (::ftruncate(owner_fd_, 0) != 0 || ::pwrite(owner_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+    throw server_error(err_storage, "cannot write " + file);
+}
+
+name_space::~name_space() {
+  if (owner_fd_ >= 0) ::close(owner_fd_);  // releases the owner lock
 }
 
 connection::connection(const std::string& dir, const connect_options& options, const std::string& user,
