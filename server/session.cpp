@@ -59,6 +59,7 @@ object_ptr session::create(const class_def& c) {
   o->cls = &c;
   if (c.is_persistent()) {
     o->values.resize(c.props.size());
+    o->changed.assign(c.props.size(), true);
     o->dirty = true;
   }
   return o;
@@ -93,6 +94,7 @@ object_ptr session::open(const class_def& c, std::int64_t row, int concurrency, 
     o = create(c);
     o->row = row;
     o->dirty = false;
+    o->changed.assign(c.props.size(), false);
     o->seen_epoch = epoch;
     o->version = version;
     for (std::size_t i = 0; i < values.size(); ++i) o->values[i].d = std::move(values[i]);
@@ -238,6 +240,7 @@ void session::set_property(const object_ptr& o, const property& p, item v) {
     case prop_kind::data:
     case prop_kind::reference:
       o->values[i] = std::move(v);
+      o->changed[i] = true;
       break;
     case prop_kind::collection:
     case prop_kind::stream: {
@@ -291,8 +294,7 @@ void session::save_one(object& o) {
     for (const auto& [k, e] : v.obj->array) items.emplace_back(k, objects ? row_datum(e) : e.d);
     st.save_collection(p, o.row, items);
   }
-  st.update_row(c, o.row, row);
-  o.dirty = false;
+  st.update_row(c, o.row, row, &o.changed);
 }
 
 std::string session::save(const object_ptr& o) {
@@ -312,6 +314,11 @@ std::string session::save(const object_ptr& o) {
     }
     for (const auto& x : all) save_one(*x);
     st.exec("RELEASE torqa_save");
+    // Marked saved only now: a failed save leaves every change to retry.
+    for (const auto& x : all) {
+      x->changed.assign(x->cls->props.size(), false);
+      x->dirty = false;
+    }
   } catch (const server_error& e) {
     try {
       st.exec("ROLLBACK TO torqa_save; RELEASE torqa_save");

@@ -209,23 +209,26 @@ std::int64_t storage::insert_row(const class_def& c) {
   return sqlite3_last_insert_rowid(db_);
 }
 
-void storage::update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values) {
+void storage::update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values,
+                         const std::vector<bool>* only) {
+  const auto set = [&](std::size_t k) { return only == nullptr || (k < only->size() && (*only)[k]); };
   std::string cols, marks, sets;
-  for (const auto& p : c.props) {
+  for (std::size_t k = 0; k < c.props.size(); ++k) {
+    const property& p = c.props[k];
     if (!p.stored_in_row()) continue;
     cols += ", " + quoted(p.column);
     marks += ", ?";
-    sets += (sets.empty() ? "" : ", ") + quoted(p.column) + " = ?";
+    if (set(k)) sets += (sets.empty() ? "" : ", ") + quoted(p.column) + " = ?";
   }
-  const auto bind_all = [&](statement& st, int first) {
+  const auto bind = [&](statement& st, int first, bool all) {
     int i = first;
     for (std::size_t k = 0; k < c.props.size(); ++k)
-      if (c.props[k].stored_in_row()) bind_datum(st.get(), i++, values[k], c.props[k].type.type);
+      if (c.props[k].stored_in_row() && (all || set(k))) bind_datum(st.get(), i++, values[k], c.props[k].type.type);
     return i;
   };
   if (!sets.empty()) {
     statement st = prepare("UPDATE " + quoted(c.table) + " SET " + sets + " WHERE \"ID\" = ?");
-    sqlite3_bind_int64(st.get(), bind_all(st, 1), row);
+    sqlite3_bind_int64(st.get(), bind(st, 1, false), row);
     st.step();
     if (sqlite3_changes(db_) > 0) return;
   } else if (row_exists(c, row)) {
@@ -233,7 +236,7 @@ void storage::update_row(const class_def& c, std::int64_t row, const std::vector
   }
   statement st = prepare("INSERT INTO " + quoted(c.table) + "(\"ID\"" + cols + ") VALUES(?" + marks + ")");
   sqlite3_bind_int64(st.get(), 1, row);
-  bind_all(st, 2);
+  bind(st, 2, true);
   st.step();
 }
 

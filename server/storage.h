@@ -105,9 +105,11 @@ class storage {
   // written, the others left alone.
   bool load_row(const class_def& c, std::int64_t row, std::vector<datum>& values);
   std::int64_t insert_row(const class_def& c);
-  /// Writes every stored column; a row that is gone (a save rolled back)
-  /// is inserted again with the same id.
-  void update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values);
+  /// Writes the stored columns (only those `only` marks, when given); a
+  /// row that is gone (a save rolled back) is inserted again with the same
+  /// id and every column.
+  void update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values,
+                  const std::vector<bool>* only = nullptr);
   bool delete_row(const class_def& c, std::int64_t row);
   bool row_exists(const class_def& c, std::int64_t row);
 
