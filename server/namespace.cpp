@@ -203,8 +203,13 @@ name_space::~name_space() {
 
 connection::connection(const std::string& dir, const connect_options& options, const std::string& user,
                        const std::string& password)
-    : ns_(name_space::open(dir, options)), store_(ns_->db_path()), chunk_(options.chunk), user_(user) {
+    : connection(dir, options, user, checked_login{}) {
   if (!store_.check_user(user, password)) throw server_error(err_login, "unknown user or wrong password");
+}
+
+connection::connection(const std::string& dir, const connect_options& options, const std::string& user,
+                       checked_login)
+    : ns_(name_space::open(dir, options)), store_(ns_->db_path()), chunk_(options.chunk), user_(user) {
   store_.track(ns_->versions());
 }
 

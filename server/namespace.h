@@ -108,6 +108,9 @@ class connection {
   /// refused user).
   connection(const std::string& dir, const connect_options& options, const std::string& user,
              const std::string& password);
+  /// For a user whose login was checked elsewhere (the daemon's exchange).
+  struct checked_login {};
+  connection(const std::string& dir, const connect_options& options, const std::string& user, checked_login);
 
   name_space& ns() { return *ns_; }
   const schema& get_schema() const { return ns_->get_schema(); }

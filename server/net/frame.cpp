@@ -14,6 +14,35 @@ std::uint32_t get_u32(const char* p) {
   return v;
 }
 
+void put_str(std::string& out, std::string_view s) {
+  put_u32(out, static_cast<std::uint32_t>(s.size()));
+  out += s;
+}
+
+bool body_reader::u32(std::uint32_t& v) {
+  if (rest_.size() < 4) return false;
+  v = get_u32(rest_.data());
+  rest_.remove_prefix(4);
+  return true;
+}
+
+bool body_reader::bytes(std::size_t n, std::string_view& s) {
+  if (rest_.size() < n) return false;
+  s = rest_.substr(0, n);
+  rest_.remove_prefix(n);
+  return true;
+}
+
+bool body_reader::str(std::string_view& s) {
+  std::uint32_t n = 0;
+  const std::string_view before = rest_;
+  if (!u32(n) || !bytes(n, s)) {
+    rest_ = before;
+    return false;
+  }
+  return true;
+}
+
 parse_result parse_frame(const char* p, std::size_t n, frame& out, std::size_t& used) {
   used = 0;
   if (n < 4) return parse_result::incomplete;

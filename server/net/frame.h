@@ -39,5 +39,41 @@ std::string make_frame(std::uint8_t type, std::string_view body);
 /// carry them. The getters read 4 bytes at p (the caller checks the limit).
 void put_u32(std::string& out, std::uint32_t v);
 std::uint32_t get_u32(const char* p);
+/// A string in a body: its length as put_u32, then its bytes.
+void put_str(std::string& out, std::string_view s);
+
+/// Reads a frame body front to back; every getter answers false, taking
+/// nothing, when the body has too few bytes left.
+class body_reader {
+ public:
+  explicit body_reader(std::string_view body) : rest_(body) {}
+  bool u32(std::uint32_t& v);
+  bool str(std::string_view& s);
+  bool bytes(std::size_t n, std::string_view& s);
+  std::string_view rest() const { return rest_; }
+  bool at_end() const { return rest_.empty(); }
+
+ private:
+  std::string_view rest_;
+};
+
+/// The frame types. Requests from the client are upper case, the daemon's
+/// answers lower case; see server/PROTOCOL.md.
+struct frame_type {
+  static constexpr std::uint8_t login_start = 'L';    ///< version, namespace, client-first
+  static constexpr std::uint8_t login_proof = 'P';    ///< client-final
+  static constexpr std::uint8_t open_channel = 'O';   ///< (nothing)
+  static constexpr std::uint8_t close_channel = 'X';  ///< channel
+  static constexpr std::uint8_t message = 'M';  ///< channel, code (2 bytes), message (14 reserved bytes, payload)
+  static constexpr std::uint8_t challenge = 'c';       ///< server-first
+  static constexpr std::uint8_t welcome = 'w';         ///< server-final
+  static constexpr std::uint8_t channel_opened = 'o';  ///< channel
+  static constexpr std::uint8_t channel_closed = 'x';  ///< (nothing)
+  static constexpr std::uint8_t reply = 'r';           ///< the reply's bytes
+  static constexpr std::uint8_t failure = 'e';         ///< code (signed), message
+};
+
+/// The protocol version a login starts with.
+inline constexpr std::uint32_t protocol_version = 1;
 
 }  // namespace torqa::net

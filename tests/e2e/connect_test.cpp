@@ -37,6 +37,8 @@ TEST(e2e_connect, refusals_leave_an_inactive_connection) {
       {"", "torqa", "wrong", "-1014 couldn't connect"},
       {"", "nobody", "torqa", "-1014 couldn't connect"},
       {"remote[]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect"},
+      {"127.0.0.1[65536]:ns", "torqa", "torqa", "-1015 couldn't connect"},
+      {"127.0.0.1[1]:ns", "torqa", "torqa", "-1010 couldn't connect"},  // no daemon there
       {"local[chunk=0]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect"},
       {"local[colour=red]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect"},
       {"local[]:", "torqa", "torqa", "-1015 couldn't connect"},
