@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -75,7 +76,8 @@ service::service(options o) : options_(std::move(o)) {
       why = std::strerror(errno);
   }
   freeaddrinfo(found);
-  if (listener_.get() < 0) throw std::runtime_error("cannot listen on " + options_.address + ":" + options_.port + ": " + why);
+  if (listener_.get() < 0)
+    throw std::runtime_error("cannot listen on " + options_.address + ":" + options_.port + ": " + why);
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
   getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&bound), &len);
@@ -107,7 +109,11 @@ void service::run(int stop_fd) {
     c.socket = std::move(s);
     c.peer = peer;
     c.thread = std::thread([this, &c] {
-      serve(c);
+      try {
+        serve(c);
+      } catch (const std::exception& e) {  // memory, or a socket gone wrong: this client only
+        log(c.peer + ": closed: " + e.what());
+      }
       c.done = true;
     });
   }
@@ -182,7 +188,8 @@ void service::serve(client& c) {
   const std::string name(name_text);
   std::string user, client_nonce;
   if (!valid_name(name)) return refuse(server::err_options, "bad namespace name");
-  if (!net::scram::server::parse_first(first, user, client_nonce)) return refuse(server::err_malformed, "malformed login");
+  if (!net::scram::server::parse_first(first, user, client_nonce))
+    return refuse(server::err_malformed, "malformed login");
   std::unique_ptr<server::connection> conn;
   try {
     const auto ns = open_namespace(name);

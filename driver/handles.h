@@ -136,7 +136,9 @@ struct channel {
 
   void begin(std::string_view code) { remote ? remote->begin(code) : local->begin(code); }
   bool send(const char* m, std::size_t n) { return remote ? remote->send(m, n) : local->send(m, n); }
-  bool next_chunk(unsigned& n, bool& final) { return remote ? remote->next_chunk(n, final) : local->next_chunk(n, final); }
+  bool next_chunk(unsigned& n, bool& final) {
+    return remote ? remote->next_chunk(n, final) : local->next_chunk(n, final);
+  }
   bool read(std::size_t n, char* dest) { return remote ? remote->read(n, dest) : local->read(n, dest); }
 };
 

@@ -2,13 +2,15 @@
 
 #include "scram.h"
 
+#include "server/errors.h"
+
 #include <algorithm>
 
 namespace torqa::net {
 
 namespace {
 
-constexpr int err_transport = -1010;  // the server's storage/transport code
+constexpr int err_transport = server::err_storage;
 
 int signed_code(std::uint32_t v) { return static_cast<int>(static_cast<std::int32_t>(v)); }
 
