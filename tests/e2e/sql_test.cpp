@@ -200,10 +200,11 @@ TEST_P(e2e_sql, statements_the_server_refuses_fetch_nothing_and_say_why) {
     const char16_t* text;
     const char* why;  // the step that failed, SQLSTATE, code and message; empty: none failed
   } cases[] = {
-      {u"SELEKT Name FROM Sample_Person", "prepare ?"},
-      {u"SELECT Name FROM No_Such_Table", "prepare ?"},
+      {u"SELEKT Name FROM Sample_Person", "prepare 42000 -1010 near \"SELEKT\": syntax error"},
+      {u"SELECT Name FROM No_Such_Table", "prepare 42000 -1010 no such table: No_Such_Table"},
       {u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'a')", ""},
-      {u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'b')", "execute ?"},
+      {u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'b')",
+       "execute HY000 -1010 UNIQUE constraint failed: Sample_Person.ID"},
   };
   d_seq_query q(*db);
   for (const auto& c : cases) {
