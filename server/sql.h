@@ -30,6 +30,7 @@
 #include "namespace.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,6 +114,8 @@ class sql_statement {
   void prepare_sql(const std::string& sql);
   void describe_columns();
   void check(int rc) const;
+  /// Replaces a stream column's marker by the stream's content.
+  void stream_value(int i, sql_value& v) const;
 
   connection& conn_;
   form form_ = form::plain;
@@ -120,6 +123,7 @@ class sql_statement {
   std::vector<sql_column> columns_;
   std::vector<std::optional<sql_kind>> params_;
   state state_ = state::idle;
+  mutable std::map<int, std::pair<std::int64_t, std::string>> streams_;  // by column: stream id, content
 };
 
 /// Kinds of the parameters of plain SQL `sql` over `db` (`count` of them),
