@@ -55,7 +55,9 @@ session::~session() {
 }
 
 object_ptr session::create(const class_def& c) {
-  auto o = std::make_shared<object>();
+  // Not make_shared: the weak pointers of rows_ would keep the whole
+  // object's memory, not just the count, until they are swept.
+  object_ptr o(new object);
   o->cls = &c;
   if (c.is_persistent()) {
     o->values.resize(c.props.size());
@@ -96,7 +98,7 @@ object_ptr session::open(const class_def& c, std::int64_t row, int concurrency, 
     o->seen_epoch = epoch;
     o->version = version;
     for (std::size_t i = 0; i < values.size(); ++i) o->values[i].d = std::move(values[i]);
-    rows_[{&c, row}] = o;
+    remember(o);
   }
   const int wanted = std::min(concurrency, 2);
   if (wanted > o->lock) {
@@ -143,7 +145,31 @@ bool session::close(int oid) {
   o->oid = 0;
   release_lock(*o);
   std::erase(touched_, o);
+  if (!o->dirty && o->row != 0) unlink(*o);
   return true;
+}
+
+void session::remember(const object_ptr& o) {
+  rows_[{o->cls, o->row}] = o;
+  if (rows_.size() < sweep_at_) return;
+  std::erase_if(rows_, [](const auto& entry) { return entry.second.expired(); });
+  sweep_at_ = std::max<std::size_t>(1024, 2 * rows_.size());
+}
+
+void session::unlink(object& o) {
+  // What the object holds can be found again from its row: references to
+  // stored objects become row ids, and collections and streams nobody
+  // else holds are let go. So closed objects that refer to each other do
+  // not keep each other.
+  for (std::size_t i = 0; i < o.values.size(); ++i) {
+    item& v = o.values[i];
+    if (!v.obj) continue;
+    const prop_kind kind = o.cls->props[i].kind;
+    if (kind == prop_kind::reference && v.obj->row != 0 && !v.obj->dirty)
+      v = item{datum{v.obj->row}, nullptr};
+    else if ((kind == prop_kind::collection || kind == prop_kind::stream) && v.obj->oid == 0 && v.obj.use_count() == 1)
+      v.obj = nullptr;
+  }
 }
 
 void session::release_lock(object& o) {
@@ -336,7 +362,7 @@ std::string session::save(const object_ptr& o) {
     return status_bytes(e.code, e.msg);
   }
   for (const auto& [s, stored] : streams) s->stream.saved(stored);
-  for (const auto& x : inserted) rows_[{x->cls, x->row}] = x;
+  for (const auto& x : inserted) remember(x);
   return {};
 }
 

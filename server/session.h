@@ -116,6 +116,11 @@ class session {
   friend class request_handler;
 
   void release_lock(object& o);
+  /// Records `o` as the object of its row; now and then drops the records
+  /// of objects that are gone, so they cost nothing once released.
+  void remember(const object_ptr& o);
+  /// Lets go of what a closed object without unsaved changes holds.
+  void unlink(object& o);
   /// Reloads the stored values of a persistent object without unsaved
   /// changes when its row changed since they were loaded.
   void refresh(object& o);
@@ -135,6 +140,7 @@ class session {
   connection& conn_;
   std::map<int, object_ptr> open_;
   std::map<std::pair<const class_def*, std::int64_t>, std::weak_ptr<object>> rows_;
+  std::size_t sweep_at_ = 1024;  // rows_ size at which gone objects are dropped
   int next_oid_ = 1;
   bool cached_ = false;
   std::vector<object_ptr> touched_;
