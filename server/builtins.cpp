@@ -237,10 +237,19 @@ item session::stream_method(const object_ptr& self, const method& m, std::vector
     case builtin_method::read_line: {
       const std::int64_t asked = int_of(args[0], 0);
       const std::int64_t wanted = asked > 0 ? asked : static_cast<std::int64_t>(max_read_bytes);
-      // One answer takes at most max_read_bytes wire bytes, which is at
-      // most 1.5 times as many UTF-8 bytes; the window also shows whether a
-      // line that fits ends there.
-      const std::string window = s.stream.read(st, s.pos, 2 * max_read_bytes + 4);
+      // The bytes one answer may take, and one character more to show
+      // whether a line that fits ends there: at most max_read_bytes wire
+      // bytes (1.5 times as many UTF-8 bytes), at most 4 bytes a character.
+      const std::size_t cap = static_cast<std::size_t>(
+          std::min<std::int64_t>(wanted, max_read_bytes) * 4 + 4);
+      std::string window;
+      while (window.size() < cap) {
+        const std::string piece = s.stream.read(st, s.pos + static_cast<std::int64_t>(window.size()),
+                                                std::min(cap - window.size(), st.stream_chunk()));
+        if (piece.empty()) break;
+        window += piece;
+        if (m.builtin == builtin_method::read_line && piece.find('\n') != std::string::npos) break;
+      }
       if (window.empty()) {
         args[0] = value(std::int64_t{-1});
         return value(datum{});
