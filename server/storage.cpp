@@ -119,13 +119,29 @@ void storage::track(row_versions& v) {
   versions_ = &v;
   sqlite3_update_hook(
       db_,
-      [](void* self, int, const char*, const char* table, sqlite3_int64 row) {
-        static_cast<storage*>(self)->fresh_.insert(row_versions::slot_of(table, row));
+      [](void* self, int op, const char*, const char* table, sqlite3_int64 row) {
+        auto& st = *static_cast<storage*>(self);
+        st.fresh_.insert(row_versions::slot_of(table, row));
+        if (op == SQLITE_DELETE && st.deleted_from_.find(std::string_view(table)) == st.deleted_from_.end())
+          st.deleted_from_.emplace(table);
       },
       this);
 }
 
 void storage::after_statement() {
+  if (!deleted_from_.empty() && !sweeping_) {
+    // Rows deleted by SQL take their chunked streams along. This runs
+    // after a statement, where nothing can be reported: a stream left
+    // behind is only unreachable, and swept again when the namespace opens.
+    sweeping_ = true;
+    const auto tables = std::move(deleted_from_);
+    deleted_from_.clear();
+    try {
+      for (const auto& t : tables) drop_orphan_streams(t);
+    } catch (const server_error&) {
+    }
+    sweeping_ = false;
+  }
   if (versions_ == nullptr || (fresh_.empty() && in_transaction_.empty())) return;
   if (sqlite3_get_autocommit(db_) != 0) {
     // The transaction ended (committed or rolled back): every row it changed.
@@ -194,6 +210,8 @@ void storage::ensure_tables(const schema& s) {
                                                       : element_sql_type(p);
       exec("ALTER TABLE " + quoted(c->table) + " ADD COLUMN " + quoted(p.column) + " " + type);
     }
+    if (std::any_of(c->props.begin(), c->props.end(), [](const property& p) { return p.kind == prop_kind::stream; }))
+      drop_orphan_streams(c->table);
   }
 }
 
@@ -422,6 +440,18 @@ std::string storage::stream_content(std::int64_t id) {
     all += piece;
   }
   return all;
+}
+
+void storage::drop_orphan_streams(const std::string& table) {
+  if (table.starts_with("torqa_")) return;
+  std::vector<std::int64_t> ids;
+  {
+    statement st = prepare("SELECT s.id FROM torqa_streams s WHERE s.owner_table = ? AND NOT EXISTS (SELECT 1 FROM " +
+                           quoted(table) + " t WHERE t.\"ID\" = s.owner)");
+    st.bind_text(1, table);
+    while (st.step()) ids.push_back(sqlite3_column_int64(st.get(), 0));
+  }
+  for (const std::int64_t id : ids) drop_stream(id);
 }
 
 void storage::drop_stream(std::int64_t id) {

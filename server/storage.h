@@ -169,10 +169,14 @@ class storage {
   row_versions* versions_ = nullptr;
   std::set<std::size_t> fresh_;           // rows changed since the last after_statement
   std::set<std::size_t> in_transaction_;  // rows changed by the open transaction
+  std::set<std::string, std::less<>> deleted_from_;  // tables with rows deleted since the last after_statement
+  bool sweeping_ = false;
   std::size_t stream_chunk_ = 256 * 1024;
   std::size_t stream_inline_ = 8 * 1024;
 
   void drop_stream(std::int64_t id);
+  /// Drops the chunked streams of `table` whose owner row is gone.
+  void drop_orphan_streams(const std::string& table);
   stored_stream stream_head(std::int64_t id);
 };
 

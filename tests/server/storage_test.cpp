@@ -54,7 +54,7 @@ TEST_F(storage_test, streams_in_the_column_and_in_chunks) {
   const class_def& c = *sch->find_class("T.Thing");
   const property& text = *c.find_property("N");
   const property& bytes = *c.find_property("B");
-  const std::int64_t row = db->insert_row(c);
+  std::int64_t row = db->insert_row(c);
   const auto save = [&](const property& p, const std::string& content) {
     const auto size = static_cast<std::int64_t>(content.size());
     db->save_stream(c, p, row, size, size, [&](std::int64_t at, std::size_t n) {
@@ -83,10 +83,31 @@ TEST_F(storage_test, streams_in_the_column_and_in_chunks) {
   // What SQL writes into the column, however long, is the content.
   db->exec("UPDATE T_Thing SET N = 'written by SQL, longer than a chunk', B = 42");
   EXPECT_EQ(load(text) + "|" + load(bytes), "column:written by SQL, longer than a chunk|column:42");
-  EXPECT_EQ(scalar("SELECT count(*) FROM torqa_streams"), "1");  // left until the row goes
+  // A deleted row takes its streams along (the one SQL overwrote too):
+  // deleted by the object side, by SQL, or (rows SQL deletes all at once are
+  // not reported) when the namespace is next opened.
+  const auto stored = [&] {
+    return scalar("SELECT (SELECT count(*) FROM torqa_streams) || '/' || (SELECT count(*) FROM torqa_stream_chunks)");
+  };
   save(text, "0123456789abcdefghij");
+  EXPECT_EQ(stored(), "2/6");
   db->delete_row(c, row);
-  EXPECT_EQ(scalar("SELECT (SELECT count(*) FROM torqa_streams) + (SELECT count(*) FROM torqa_stream_chunks)"), "0");
+  EXPECT_EQ(stored(), "0/0");
+  row_versions versions;
+  db->track(versions);
+  const std::function<void()> deletes[] = {
+      [&] { db->exec("DELETE FROM T_Thing WHERE \"ID\" = " + std::to_string(row)); },
+      [&] {
+        db->exec("DELETE FROM T_Thing");
+        db->ensure_tables(*sch);
+      }};
+  for (const auto& remove : deletes) {
+    row = db->insert_row(c);
+    save(text, "0123456789abcdefghij");
+    EXPECT_EQ(stored(), "1/3");
+    remove();
+    EXPECT_EQ(stored(), "0/0");
+  }
 
   for (const auto& [marker, id] : {std::pair<std::string, std::int64_t>{std::string("\0stream:12", 10), 12},
                                    {std::string("\0stream:", 8), 0},
