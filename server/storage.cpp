@@ -122,25 +122,24 @@ void storage::track(row_versions& v) {
       [](void* self, int op, const char*, const char* table, sqlite3_int64 row) {
         auto& st = *static_cast<storage*>(self);
         st.fresh_.insert(row_versions::slot_of(table, row));
-        if (op == SQLITE_DELETE && st.deleted_from_.find(std::string_view(table)) == st.deleted_from_.end())
+        if (op == SQLITE_DELETE && !st.own_deletes_ &&
+            st.deleted_from_.find(std::string_view(table)) == st.deleted_from_.end())
           st.deleted_from_.emplace(table);
       },
       this);
 }
 
 void storage::after_statement() {
-  if (!deleted_from_.empty() && !sweeping_) {
+  if (!deleted_from_.empty() && !own_deletes_) {
     // Rows deleted by SQL take their chunked streams along. This runs
     // after a statement, where nothing can be reported: a stream left
     // behind is only unreachable, and swept again when the namespace opens.
-    sweeping_ = true;
     const auto tables = std::move(deleted_from_);
     deleted_from_.clear();
     try {
       for (const auto& t : tables) drop_orphan_streams(t);
     } catch (const server_error&) {
     }
-    sweeping_ = false;
   }
   if (versions_ == nullptr || (fresh_.empty() && in_transaction_.empty())) return;
   if (sqlite3_get_autocommit(db_) != 0) {
@@ -300,12 +299,10 @@ void storage::update_row(const class_def& c, std::int64_t row, const std::vector
 }
 
 bool storage::delete_row(const class_def& c, std::int64_t row) {
+  const own_deletes quiet(*this);  // the row's streams are dropped here, not looked for
   {
     statement st = prepare("SELECT id FROM torqa_streams WHERE owner_table = ? AND owner = ?");
-    st.bind_text(1, c.table).bind(2, row);
-    std::vector<std::int64_t> ids;
-    while (st.step()) ids.push_back(sqlite3_column_int64(st.get(), 0));
-    for (const std::int64_t id : ids) drop_stream(id);
+    drop_streams(st.bind_text(1, c.table).bind(2, row));
   }
   {
     statement st = prepare("DELETE FROM " + quoted(c.table) + " WHERE \"ID\" = ?");
@@ -425,7 +422,10 @@ stored_stream storage::save_stream(const class_def& c, const property& p, std::i
   }
   set.bind(2, row).step();
   if (sqlite3_changes(db_) == 0) throw server_error(err_storage, "cannot save stream " + p.name + ": the row is gone");
-  if (old != 0) drop_stream(old);
+  if (old != 0) {
+    statement ids = prepare("SELECT ?");
+    drop_streams(ids.bind(1, old));
+  }
   return made;
 }
 
@@ -443,20 +443,19 @@ std::string storage::stream_content(std::int64_t id) {
 }
 
 void storage::drop_orphan_streams(const std::string& table) {
-  if (table.starts_with("torqa_")) return;
-  std::vector<std::int64_t> ids;
-  {
-    statement st = prepare("SELECT s.id FROM torqa_streams s WHERE s.owner_table = ? AND NOT EXISTS (SELECT 1 FROM " +
-                           quoted(table) + " t WHERE t.\"ID\" = s.owner)");
-    st.bind_text(1, table);
-    while (st.step()) ids.push_back(sqlite3_column_int64(st.get(), 0));
-  }
-  for (const std::int64_t id : ids) drop_stream(id);
+  statement st = prepare("SELECT s.id FROM torqa_streams s WHERE s.owner_table = ? AND NOT EXISTS (SELECT 1 FROM " +
+                         quoted(table) + " t WHERE t.\"ID\" = s.owner)");
+  drop_streams(st.bind_text(1, table));
 }
 
-void storage::drop_stream(std::int64_t id) {
-  prepare("DELETE FROM torqa_stream_chunks WHERE stream = ?").bind(1, id).step();
-  prepare("DELETE FROM torqa_streams WHERE id = ?").bind(1, id).step();
+void storage::drop_streams(statement& ids) {
+  const own_deletes quiet(*this);
+  std::vector<std::int64_t> found;
+  while (ids.step()) found.push_back(sqlite3_column_int64(ids.get(), 0));
+  for (const std::int64_t id : found) {
+    prepare("DELETE FROM torqa_stream_chunks WHERE stream = ?").bind(1, id).step();
+    prepare("DELETE FROM torqa_streams WHERE id = ?").bind(1, id).step();
+  }
 }
 
 std::vector<std::pair<datum, datum>> storage::load_collection(const property& p, std::int64_t owner) {

@@ -170,11 +170,20 @@ class storage {
   std::set<std::size_t> fresh_;           // rows changed since the last after_statement
   std::set<std::size_t> in_transaction_;  // rows changed by the open transaction
   std::set<std::string, std::less<>> deleted_from_;  // tables with rows deleted since the last after_statement
-  bool sweeping_ = false;
+  bool own_deletes_ = false;  // deletes now running drop their rows' streams themselves
+  struct own_deletes {
+    explicit own_deletes(storage& s) : s_(s), was_(s.own_deletes_) { s.own_deletes_ = true; }
+    ~own_deletes() { s_.own_deletes_ = was_; }
+    own_deletes(const own_deletes&) = delete;
+    own_deletes& operator=(const own_deletes&) = delete;
+    storage& s_;
+    bool was_;
+  };
   std::size_t stream_chunk_ = 256 * 1024;
   std::size_t stream_inline_ = 8 * 1024;
 
-  void drop_stream(std::int64_t id);
+  /// Drops the chunked streams whose ids a statement answers.
+  void drop_streams(statement& ids);
   /// Drops the chunked streams of `table` whose owner row is gone.
   void drop_orphan_streams(const std::string& table);
   stored_stream stream_head(std::int64_t id);
