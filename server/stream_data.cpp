@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 namespace torqa::server {
 
@@ -13,6 +16,19 @@ namespace {
 
 [[noreturn]] void lost(const char* what) {
   throw server_error(err_storage, std::string("cannot keep stream data (") + what + "): " + std::strerror(errno));
+}
+
+// A new file under TMPDIR (or /tmp), mode 0600, already removed: it goes
+// when closed.
+std::FILE* unnamed_file() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/torqa-stream-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return nullptr;
+  unlink(path.c_str());
+  std::FILE* f = fdopen(fd, "w+b");
+  if (f == nullptr) close(fd);
+  return f;
 }
 
 }  // namespace
@@ -63,9 +79,7 @@ void stream_data::write_local(std::string_view bytes, std::size_t in_memory) {
     buffer_ += bytes;
   } else {
     if (!file_) {
-      // Past one chunk the content moves to an unnamed file (mode 0600,
-      // removed when closed).
-      file_.reset(std::tmpfile());
+      file_.reset(unnamed_file());
       if (!file_ || std::fwrite(buffer_.data(), 1, buffer_.size(), file_.get()) != buffer_.size()) {
         file_.reset();
         lost("write");

@@ -3,7 +3,7 @@
 //
 // Content read from the database stays there: reads fetch the chunk they
 // need (one chunk is kept). Written content is local: a buffer of up to one
-// chunk, then an unnamed temporary file. Writing to stored content first
+// chunk, then a temporary file without a name. Writing to stored content first
 // copies it to local content; saving writes local content to the database,
 // after which a chunked stream reads from there again.
 #pragma once
