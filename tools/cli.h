@@ -127,8 +127,9 @@ int dispatch(context& c, const invocation& inv);
 /// status; nothing escapes.
 int run_guarded(context& c, const invocation& inv);
 
-/// General help (cmd null) or the help of one command.
-void print_help(std::ostream& os, const command* cmd);
+/// General help (cmd null) or the help of one command; inside the shell the
+/// general help lists the shell's own commands too.
+void print_help(std::ostream& os, const command* cmd, bool in_shell = false);
 void print_version(std::ostream& os);
 
 /// The interactive shell: commands on one session until "quit" or the end

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace torqa::cli {
@@ -47,6 +48,12 @@ d_ref<Dyn_obj> open_object(session& s, const std::string& cls, const std::string
 
 void check_status(const d_status& st, const std::string& what) {
   if (st.get_code() != 0) throw failure(what + ": " + error_text(st.get_code(), st.get_msg().mb_str()));
+}
+
+/// The text the server's methods printed while answering the last request.
+std::string server_output(Database& db) {
+  std::istream& is = db.get_output().get_istream();
+  return std::string(std::istreambuf_iterator<char>(is), std::istreambuf_iterator<char>());
 }
 
 void save(Dyn_obj& obj) { check_status(d_status(obj.run_method_by_name(m_Save, nullptr, 0)), "cannot save"); }
@@ -148,7 +155,7 @@ int cmd_create(context& c, const invocation& inv) {
   save(*obj);
   const std::string id = object_id(*obj);
   if (c.fmt == format::table) c.out << id << '\n';
-  else print_record(c.out, table{{"ID"}, {{cell::str(id)}}}, c.fmt);
+  else print_record(c.out, table{{"ID"}, {{id_cell(id)}}}, c.fmt);
   return exit_ok;
 }
 
@@ -181,20 +188,29 @@ int cmd_show(context& c, const invocation& inv) {
   for (std::size_t i = 3; i < inv.words.size(); ++i) props.push_back(&property_of(cls, inv.words[i]));
   if (props.empty()) props = properties_in_order(cls);
   d_ref<Dyn_obj> obj = open_object(c.s, inv.words[1], inv.words[2]);
-  table t{{"ID"}, {{cell::str(object_id(*obj))}}};
+  table t{{"ID"}, {{id_cell(object_id(*obj))}}};
+  // A property the server cannot send (a calculated value longer than one
+  // reply, say) shows as null and is named afterwards; the others show.
+  std::vector<std::string> unreadable;
   for (const Prop_def* p : props) {
     t.columns.push_back(utf8(p->name));
     const prop_kind k = kind_of(*p);
-    if (k == prop_kind::collection || k == prop_kind::char_stream || k == prop_kind::binary_stream) {
-      t.rows[0].push_back(summary(*obj, *p));
-      continue;
+    try {
+      if (k == prop_kind::collection || k == prop_kind::char_stream || k == prop_kind::binary_stream) {
+        t.rows[0].push_back(summary(*obj, *p));
+        continue;
+      }
+      value v(vtype::of(*p), c.s.db());
+      obj->get(p->name.c_str(), v.data());
+      t.rows[0].push_back(v.show());
+    } catch (const Db_err& e) {
+      t.rows[0].push_back(cell::null());
+      unreadable.push_back(t.columns.back() + " cannot be shown: " + error_text(e.code, e.msg));
     }
-    value v(vtype::of(*p), c.s.db());
-    obj->get(p->name.c_str(), v.data());
-    t.rows[0].push_back(v.show());
   }
   print_record(c.out, t, c.fmt);
-  return exit_ok;
+  for (const std::string& why : unreadable) c.err << "torqa: " << why << '\n';
+  return unreadable.empty() ? exit_ok : exit_failed;
 }
 
 int cmd_call(context& c, const invocation& inv) {
@@ -234,22 +250,33 @@ int cmd_call(context& c, const invocation& inv) {
   for (auto& a : args) ptrs.push_back(&a.data());
 
   d_ref<Dyn_obj> target;
+  if (!m.is_class_method) target = open_object(c.s, cls_name, inv.get("id"));
   t_istream* reply = nullptr;
-  if (m.is_class_method) {
-    reply = &run_class_method(c.s.db(), cls.get_name().c_str(), m.name.c_str(), ptrs.data(),
-                              static_cast<int>(ptrs.size()));
-  } else {
-    target = open_object(c.s, cls_name, inv.get("id"));
-    reply = &target->run_method_by_name(m.name.c_str(), ptrs.data(), static_cast<int>(ptrs.size()));
+  try {
+    reply = m.is_class_method ? &run_class_method(c.s.db(), cls.get_name().c_str(), m.name.c_str(), ptrs.data(),
+                                                  static_cast<int>(ptrs.size()))
+                              : &target->run_method_by_name(m.name.c_str(), ptrs.data(), static_cast<int>(ptrs.size()));
+  } catch (const Db_err&) {
+    c.out << server_output(c.s.db());  // what the method printed before it failed
+    throw;
   }
+  // What the method printed comes with this reply only: the next request
+  // replaces it. A table shows it as printed, before the results; CSV and
+  // JSON carry it as the field "output".
+  const std::string printed = server_output(c.s.db());
+  const bool printed_apart = c.fmt == format::table || printed.empty();
 
   table t;
   std::optional<value> result;
   if (m.ret_type.value() != tc_none) {
     result.emplace(vtype::result_of(m), c.s.db());
     result->read(*reply);  // before any other request reuses the reply
-    if (result->type().code == tc_status) check_status(static_cast<d_status&>(result->data()), mname);
+    if (result->type().code == tc_status && static_cast<d_status&>(result->data()).get_code() != 0) {
+      c.out << printed;
+      check_status(static_cast<d_status&>(result->data()), mname);
+    }
   }
+  if (printed_apart) c.out << printed;
   if (!inv.has("no-save")) {
     if (target.get_proxy() != nullptr) save(*target);
     d_ref<Dyn_obj> made = result ? result->object() : d_ref<Dyn_obj>();
@@ -265,6 +292,10 @@ int cmd_call(context& c, const invocation& inv) {
     if (!m.args[i]->is_output) continue;
     t.columns.push_back(utf8(m.args[i]->name));
     t.rows[0].push_back(args[i].show());
+  }
+  if (!printed_apart) {
+    t.columns.push_back("output");
+    t.rows[0].push_back(cell::str(printed));
   }
   if (!t.columns.empty()) print_record(c.out, t, c.fmt);
   return exit_ok;
@@ -526,7 +557,7 @@ int cmd_rollback(context& c, const invocation&) {
 
 int cmd_help(context& c, const invocation& inv) {
   if (inv.words.size() < 2) {
-    print_help(c.out, nullptr);
+    print_help(c.out, nullptr, c.in_shell);
     return exit_ok;
   }
   const command* cmd = find_command(inv.words[1]);
@@ -626,7 +657,7 @@ const command* find_command(std::string_view name) {
 
 void print_version(std::ostream& os) { os << "torqa " << TORQA_VERSION << '\n'; }
 
-void print_help(std::ostream& os, const command* cmd) {
+void print_help(std::ostream& os, const command* cmd, bool in_shell) {
   static const char* const option_help[][2] = {
       {"id", "--id ID            the object whose instance method is called"},
       {"no-save", "--no-save          save neither the object nor a new result"},
@@ -647,15 +678,23 @@ void print_help(std::ostream& os, const command* cmd) {
     os << "\nGlobal options (--connect, --user, --password, --format): see 'torqa --help'.\n";
     return;
   }
+  const auto line = [&](std::string head, const char* summary, const char* name) {
+    if (head.size() > 36) head = name;
+    os << "  " << head << std::string(38 - head.size(), ' ') << summary << '\n';
+  };
+  if (in_shell) {
+    os << "Commands, one per line, on the shell's session:\n";
+    for (const command& c : commands())
+      if (c.run != cmd_shell) line(std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis, c.summary, c.name);
+    line("quit", "leave the shell (an open transaction is rolled back)", "quit");
+    os << "\n'COMMAND --help' explains a command; --format applies to one line.\n";
+    return;
+  }
   os << "Usage: torqa [OPTIONS] COMMAND [ARGUMENTS]\n\n"
         "Works with the classes and objects of a torqa object database.\n\n"
         "Commands:\n";
-  for (const command& c : commands()) {
-    if (c.shell_only) continue;
-    std::string head = std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis;
-    if (head.size() > 36) head = c.name;
-    os << "  " << head << std::string(38 - head.size(), ' ') << c.summary << '\n';
-  }
+  for (const command& c : commands())
+    if (!c.shell_only) line(std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis, c.summary, c.name);
   os << "\nOptions:\n"
         "  --connect STRING   connection string (also TORQA_CONNECT); the default, local[]:./torqa-data,\n"
         "                     is an embedded namespace made from the sample schema on first use\n"

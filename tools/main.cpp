@@ -3,7 +3,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 int main(int argc, char** argv) {
@@ -40,6 +43,14 @@ int main(int argc, char** argv) {
     context c{s, format::table, std::cout, std::cerr, std::cin, isatty(STDOUT_FILENO) != 0};
     status = run_guarded(c, inv);
   }
+  // Output that did not arrive (a full disk, a closed pipe) is a failure
+  // the user must see; the last write's error says why.
+  errno = 0;
   std::cout.flush();
-  return std::cout ? status : exit_failed;
+  std::fflush(stdout);
+  if (!std::cout || std::ferror(stdout) != 0) {
+    std::cerr << "torqa: cannot write the output: " << (errno != 0 ? std::strerror(errno) : "write error") << '\n';
+    return exit_failed;
+  }
+  return status;
 }

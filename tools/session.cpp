@@ -98,7 +98,7 @@ Database& session::db() {
       why += " (wrong user or password; a new namespace has the user torqa with the password torqa)";
     throw failure(why);
   }
-  db_ = std::make_unique<Database>(*conn, false);
+  db_ = std::make_unique<Database>(*conn, true);
   conn_ = std::move(conn);
   return *db_;
 }

@@ -384,7 +384,7 @@ cell value::show() {
     case tc_object: {
       auto& v = std::get<d_ref<Dyn_obj>>(v_);
       if (v.is_null() || v.get_proxy() == nullptr) return cell::null();
-      return cell::str(object_id(*v));
+      return id_cell(object_id(*v));
     }
     default: {
       const auto& v = std::get<d_string>(v_);
@@ -396,6 +396,12 @@ cell value::show() {
 std::string object_id(Dyn_obj& obj) {
   const name16 id("%Id");
   return d_string(obj.run_method_by_name(id.c_str(), nullptr, 0)).mb_str();
+}
+
+cell id_cell(const std::string& id) {
+  if (id.empty()) return cell::null();
+  const bool number = id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos;
+  return number ? cell::num(id) : cell::str(id);
 }
 
 std::int64_t parse_int(std::string_view s) {

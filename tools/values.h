@@ -116,6 +116,9 @@ class value {
 
 /// The id text of an object ("" before its first save).
 std::string object_id(Dyn_obj& obj);
+/// An object id for printing: a number when it is one (JSON keeps it a
+/// number), null when the object has none yet.
+cell id_cell(const std::string& id);
 
 // Text forms, independent of any session and of the process locale.
 
