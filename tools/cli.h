@@ -101,6 +101,7 @@ struct context {
   std::istream& in;
   bool terminal_out = false;  ///< standard output is a terminal (progress bars)
   bool in_shell = false;
+  bool in_transaction = false;  ///< the shell has a transaction open
 };
 
 struct command {

@@ -185,6 +185,7 @@ int run_shell(context& c) {
 
     context line_ctx = c;  // a --format on one line holds for that line
     line_ctx.in_shell = true;
+    line_ctx.in_transaction = open_transactions > 0;
     invocation inv;
     int status = exit_ok;
     try {
