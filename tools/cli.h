@@ -60,6 +60,8 @@ class session {
   /// The classes of an embedded namespace, from its schema file (the
   /// server has no request that lists classes); failure for another host.
   std::vector<std::string> schema_classes();
+  /// The schema of an embedded namespace; empty for another host.
+  std::string schema_text();
 
  private:
   std::string connection_string() const;
@@ -73,6 +75,9 @@ class session {
 std::string sample_schema_path();
 /// The class names a schema text declares, in order.
 std::vector<std::string> schema_class_names(std::string_view schema);
+/// The declared type of property `prop` of class `cls` in a schema text
+/// ("list of string"); empty when the schema does not declare it.
+std::string schema_property_type(std::string_view schema, std::string_view cls, std::string_view prop);
 
 /// A command line split into its words and options.
 struct invocation {

@@ -301,6 +301,96 @@ int cmd_call(context& c, const invocation& inv) {
   return exit_ok;
 }
 
+// ---- collection elements -------------------------------------------------------
+
+/// A collection property of an object, with the types of its keys and
+/// elements.
+struct collection {
+  d_ref<d_collection> coll;
+  bool array;  // text keys; a list's keys are its positions 1, 2, ...
+  vtype element;
+};
+
+collection open_collection(session& s, const std::string& cls_name, Dyn_obj& obj, const Prop_def& p) {
+  const std::string name = utf8(p.name);
+  if (kind_of(p) != prop_kind::collection)
+    throw failure(name + " is a " + kind_name(kind_of(p)) + " property, not a collection");
+  // The server describes a collection property by its collection class
+  // only; the element type is in the namespace's schema.
+  std::string declared = schema_property_type(s.schema_text(), cls_name, name);
+  const bool array = declared.rfind("array of ", 0) == 0;
+  if (!array && declared.rfind("list of ", 0) != 0)
+    throw failure("the element type of " + name + " is known for an embedded namespace (local[...]:PATH) only");
+  return {obj.get_ref<d_collection>(p.name.c_str()), array, vtype::named(declared.substr(array ? 9 : 8))};
+}
+
+void check_status(t_istream& reply, Database& db, const std::string& what) {
+  d_status st;
+  st.get(reply, &db);
+  check_status(st, what);
+}
+
+/// KEY=VALUE sets an element (a list's position up to one past its end),
+/// +=VALUE appends one to a list, KEY= removes one.
+void change_element(session& s, collection& c, const std::string& word) {
+  const std::size_t eq = word.find('=');
+  if (eq == std::string::npos || eq == 0)
+    throw usage_error("expected KEY=VALUE, +=VALUE or KEY=, got '" + word + "'");
+  const std::string key_text = word.substr(0, eq);
+  value elem(c.element, s.db());
+  try {
+    elem.parse(std::string_view(word).substr(eq + 1));
+  } catch (const bad_value& e) {
+    throw failure(key_text + ": " + e.what());
+  }
+  D_type* args[2] = {&elem.data(), nullptr};
+  if (key_text == "+") {
+    if (c.array) throw usage_error("an array's elements have keys: KEY=VALUE");
+    if (elem.data().is_null()) throw usage_error("'+=' needs a value");
+    return check_status(c.coll->run_method_by_name(m_Insert, args, 1), s.db(), "cannot append");
+  }
+  value key(c.array ? vtype{tc_string, "string"} : vtype{tc_integer, "integer"}, s.db());
+  try {
+    key.parse(key_text);
+  } catch (const bad_value& e) {
+    throw failure("key " + std::string(e.what()));
+  }
+  if (elem.data().is_null()) {
+    value removed(c.element, s.db());
+    D_type* k[1] = {&key.data()};
+    removed.read(c.coll->run_method_by_name(m_RemoveAt, k, 1));
+    if (removed.show().k == cell::kind::null) throw failure("no element " + key_text);
+    return;
+  }
+  args[1] = &key.data();
+  check_status(c.coll->run_method_by_name(m_SetAt, args, 2), s.db(), "element " + key_text);
+}
+
+int cmd_elements(context& c, const invocation& inv) {
+  const Class_def& cls = c.s.cls(inv.words[1]);
+  const Prop_def& p = property_of(cls, inv.words[3]);
+  d_ref<Dyn_obj> obj = open_object(c.s, inv.words[1], inv.words[2]);
+  collection coll = open_collection(c.s, inv.words[1], *obj, p);
+  if (inv.words.size() > 4) {
+    for (std::size_t i = 4; i < inv.words.size(); ++i) change_element(c.s, coll, inv.words[i]);
+    save(*obj);
+    return exit_ok;
+  }
+  // GetNext answers the element after KEY and moves KEY on; no key (a
+  // null, or for an array the empty text no element has) is the end.
+  table t{{"Key", "Element"}, {}};
+  value key(coll.array ? vtype{tc_string, "string"} : vtype{tc_integer, "integer"}, c.s.db());
+  while (true) {
+    D_type* args[1] = {&key.data()};
+    value elem(coll.element, c.s.db());
+    elem.read(coll.coll->run_method_by_name(m_GetNext, args, 1));
+    if (key.show().k == cell::kind::null) break;
+    t.rows.push_back({key.show(), elem.show()});
+  }
+  print_rows(c.out, t, c.fmt);
+  return exit_ok;
+}
+
 // ---- SQL and class queries ---------------------------------------------------
 
 /// Sets parameter `i` from TYPE:VALUE, "null", or a bare value read by the
@@ -604,6 +694,14 @@ const std::vector<command>& commands() {
        "is saved, and an object the method returns is saved when it is new; --no-save saves nothing.\n"
        "A method that returns an error status fails with its code and message.",
        2, -1, {"id", "no-save"}, false, cmd_call},
+      {"elements", "CLASS ID PROPERTY [KEY=VALUE|+=VALUE|KEY=]...", "list or change the elements of a collection",
+       "Without changes, lists the elements of the collection PROPERTY of object ID of CLASS with\n"
+       "their keys: a list's positions 1, 2, ..., an array's text keys. Changes, applied in order,\n"
+       "then the object saved: KEY=VALUE sets the element at KEY (a list's position up to one past\n"
+       "its end), +=VALUE appends to a list, KEY= removes the element at KEY (a list closes the gap).\n"
+       "Elements are written as values of the element type ('create'); objects by their id. The\n"
+       "element type comes from the schema of an embedded namespace.",
+       3, -1, {}, false, cmd_elements},
       {"sql", "STATEMENT [PARAMETER]...", "run an SQL statement with parameters",
        "Runs STATEMENT with a parameter for each '?' and prints the rows. A parameter is TYPE:VALUE\n"
        "(int, double, str, date, time, timestamp, bin), the word null, or a bare value read by the\n"

@@ -220,12 +220,21 @@ class list_parser {
 vtype vtype::of(const Prop_def& p) { return {p.aux_code.value(), utf8(p.aux_name)}; }
 vtype vtype::of(const Arg_def& a) { return {a.aux_code.value(), utf8(a.aux_name)}; }
 
+namespace {
+const char* const type_names[] = {"string", "integer", "double",    "boolean", "binary", "list",
+                                  "date",   "time",    "timestamp", "status",  "object"};
+}
+
 vtype vtype::result_of(const Method_def& m) {
   // The method record names the method's class, not the result's.
-  static const char* const names[] = {"string", "integer", "double", "boolean", "binary", "list",
-                                      "date",   "time",    "timestamp", "status", "object"};
   const int code = m.ret_type.value();
-  return {code, code >= tc_string && code <= tc_object ? names[code - 1] : ""};
+  return {code, code >= tc_string && code <= tc_object ? type_names[code - 1] : ""};
+}
+
+vtype vtype::named(const std::string& name) {
+  for (int code = tc_string; code < tc_status; ++code)
+    if (same_name(name, type_names[code - 1])) return {code, type_names[code - 1]};
+  return {tc_object, name};
 }
 
 prop_kind kind_of(const Prop_def& p) {

@@ -45,6 +45,8 @@ struct vtype {
   static vtype of(const Prop_def& p);
   static vtype of(const Arg_def& a);
   static vtype result_of(const Method_def& m);
+  /// The type a schema names: a data type's name, or a class for objects.
+  static vtype named(const std::string& name);
 };
 
 /// What a property holds, from its definition.
