@@ -681,7 +681,8 @@ const std::vector<command>& commands() {
       {"show", "CLASS ID [PROPERTY]...", "show an object's properties",
        "Prints the properties of object ID of CLASS (all of them, or those named): values of data,\n"
        "reference and calculated properties, the element count of collections and the size of\n"
-       "streams.",
+       "streams. A property the server cannot send shows empty and is named on standard error\n"
+       "(exit status 1). 'elements' lists a collection's elements.",
        2, -1, {}, false, cmd_show},
       {"set", "CLASS ID PROPERTY=VALUE...", "set properties of an object and save it",
        "Sets the properties given on object ID of CLASS and saves it. Values are written as for\n"
@@ -692,7 +693,8 @@ const std::vector<command>& commands() {
        "prints the result and the output arguments. An instance method needs the object: --id ID.\n"
        "Output arguments at the end of the list may be left out. After an instance method the object\n"
        "is saved, and an object the method returns is saved when it is new; --no-save saves nothing.\n"
-       "A method that returns an error status fails with its code and message.",
+       "A method that returns an error status fails with its code and message. What the method\n"
+       "prints comes first; with --format csv or json it is the field 'output'.",
        2, -1, {"id", "no-save"}, false, cmd_call},
       {"elements", "CLASS ID PROPERTY [KEY=VALUE|+=VALUE|KEY=]...", "list or change the elements of a collection",
        "Without changes, lists the elements of the collection PROPERTY of object ID of CLASS with\n"
@@ -722,10 +724,11 @@ const std::vector<command>& commands() {
       {"import", "CLASS FILE", "create objects from the rows of a CSV file",
        "Reads FILE ('-' for standard input) as CSV: a header line of property names, then one object\n"
        "per line, values written as for 'create' (quote fields that hold commas, quotes or line\n"
-       "breaks). Each row is created and saved on its own. Malformed rows and rows the server refuses\n"
-       "are reported on standard error with their line number and skipped; the others are saved.\n"
-       "Ends with the count of rows saved and rejected; the exit status is 1 when any was rejected.\n"
-       "A progress bar is shown while standard output is a terminal.",
+       "breaks). The file is read as a stream; rows are saved in transactions of 500. Malformed rows\n"
+       "and rows the server refuses are reported on standard error with their line number and\n"
+       "skipped; the others are saved. After five failures in a row with the same error (a full\n"
+       "disk) the import stops. Ends with the count of rows saved and rejected; the exit status is 1\n"
+       "when any was rejected. A progress bar is shown while standard output is a terminal.",
        2, 2, {}, false, cmd_import},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"

@@ -125,7 +125,7 @@ std::vector<std::string> shell_completions(const std::vector<std::string>& befor
       members(catalog::kind::settable);
     } else if (name == "set" && n >= 2) {
       members(catalog::kind::settable);
-    } else if (name == "show" && n >= 2) {
+    } else if ((name == "show" && n >= 2) || (name == "elements" && n == 2)) {
       members(catalog::kind::property);
     } else if (name == "call" && n == 1) {
       members(catalog::kind::method);
