@@ -354,7 +354,7 @@ TEST_F(cli_test, import_saves_in_batches_that_lose_only_the_refused_row) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.out.ends_with(" rows saved, 2500 rejected\n")) << r;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 6) << r;
-  EXPECT_NE(r.err.find("\ntorqa: stopped after 5 failures in a row with the same error (error -1010"),
+  EXPECT_NE(r.err.find("\ntorqa: stopped after 5 failures in a row with the same error (error "),
             std::string::npos) << r;
 }
 
