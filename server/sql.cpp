@@ -531,7 +531,10 @@ void sql_statement::bind_blob(int i, std::string_view bytes) {
 void sql_statement::execute() {
   if (st_ == nullptr) throw server_error(err_argument, "the query information call is answered by query_info");
   if (state_ != state::idle) sqlite3_reset(st_.get());
+  sqlite3* db = conn_.store().db();
+  const sqlite3_int64 before = sqlite3_total_changes64(db);
   const int rc = sqlite3_step(st_.get());
+  changes_ = sqlite3_total_changes64(db) - before;
   if (rc == SQLITE_ROW) {
     state_ = state::first_row;
   } else if (rc == SQLITE_DONE) {
@@ -609,6 +612,31 @@ std::string sql_statement::query_info(std::string_view cls, std::string_view que
   }
   w.null().text(q->sql_name, unicode()).integer(static_cast<std::int64_t>(q->params.size()));
   return w.str();
+}
+
+std::vector<std::string> client_tables(const schema& s) {
+  std::vector<std::string> out;
+  for (const auto& c : s.classes()) {
+    if (!c->is_persistent()) continue;
+    out.push_back(c->table);
+    for (const property& p : c->props)
+      if (p.kind == prop_kind::collection) out.push_back(p.table);
+  }
+  return out;
+}
+
+std::vector<table_column> table_columns(connection& c, const std::string& table) {
+  std::vector<table_column> out;
+  statement info = c.store().prepare("SELECT name, type, \"notnull\" OR pk FROM pragma_table_info(?)");
+  sqlite3_bind_text(info.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (info.step()) {
+    const auto text = [&](int i) {
+      const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), i));
+      return std::string(t != nullptr ? t : "");
+    };
+    out.push_back({text(0), text(1), sqlite3_column_int(info.get(), 2) != 0});
+  }
+  return out;
 }
 
 }  // namespace torqa::server
