@@ -590,12 +590,29 @@ sql_value sql_statement::value(int i) const {
       const void* p = text ? static_cast<const void*>(sqlite3_value_text(c)) : sqlite3_value_blob(c);
       const int n = sqlite3_value_bytes(c);
       if (p != nullptr) v.bytes = std::string_view(static_cast<const char*>(p), static_cast<std::size_t>(n));
+      if (!text) stream_value(i, v);
       break;
     }
     default:
       break;
   }
   return v;
+}
+
+void sql_statement::stream_value(int i, sql_value& v) const {
+  const sql_kind kind = columns_[static_cast<std::size_t>(i)].kind;
+  if (kind != sql_kind::long_text && kind != sql_kind::long_binary) return;
+  const std::int64_t id = storage::stream_marker(v.bytes);
+  if (id == 0) return;
+  // A stream kept in chunks reads as its content; a stream's content never
+  // changes under its id, so the last one read is kept for the next pieces.
+  auto& [held_id, content] = streams_[i];
+  if (held_id != id) {
+    content = conn_.store().stream_content(id);
+    held_id = id;
+  }
+  v.type = kind == sql_kind::long_text ? sql_value::text : sql_value::blob;
+  v.bytes = content;
 }
 
 std::string sql_statement::query_info(std::string_view cls, std::string_view query_name) const {

@@ -30,6 +30,7 @@
 #include "namespace.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -115,6 +116,8 @@ class sql_statement {
   void prepare_sql(const std::string& sql);
   void describe_columns();
   void check(int rc) const;
+  /// Replaces a stream column's marker by the stream's content.
+  void stream_value(int i, sql_value& v) const;
 
   connection& conn_;
   form form_ = form::plain;
@@ -123,6 +126,7 @@ class sql_statement {
   std::vector<std::optional<sql_kind>> params_;
   state state_ = state::idle;
   std::int64_t changes_ = 0;
+  mutable std::map<int, std::pair<std::int64_t, std::string>> streams_;  // by column: stream id, content
 };
 
 /// A column of a table as the database declares it.
