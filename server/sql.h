@@ -23,6 +23,14 @@
 // SQL the type of the column it is compared with, assigned to or inserted
 // into, where the text shows one; otherwise none.
 //
+// - the user management calls "{ call %Torqa.AddUser(?, ?) }",
+//   "{ call %Torqa.SetPassword(?, ?) }" and "{ call %Torqa.RemoveUser(?) }"
+//   (users.h), run by execute with the bound parameters as text.
+//
+// Client SQL may only read and write the classes' tables and call
+// functions (see the authorizer in sql.cpp); each step of it is stopped
+// past the namespace's time limit or memory limit.
+//
 // Failures throw server_error (err_malformed for a malformed call escape or
 // an unknown procedure, err_storage for what SQLite refuses).
 #pragma once
@@ -65,7 +73,7 @@ struct sql_value {
 
 class sql_statement {
  public:
-  enum class form { plain, call, query_info };
+  enum class form { plain, call, query_info, user };
 
   /// Prepares `text` on `c`'s database.
   sql_statement(connection& c, std::string_view text);
@@ -105,6 +113,7 @@ class sql_statement {
 
  private:
   enum class state { idle, first_row, on_row, done };
+  class client_scope;
 
   struct finalizer {
     void operator()(sqlite3_stmt* st) const;
@@ -113,6 +122,7 @@ class sql_statement {
   void prepare_sql(const std::string& sql);
   void describe_columns();
   void check(int rc) const;
+  void run_user_call();
 
   connection& conn_;
   form form_ = form::plain;
@@ -120,6 +130,7 @@ class sql_statement {
   std::vector<sql_column> columns_;
   std::vector<std::optional<sql_kind>> params_;
   state state_ = state::idle;
+  std::string procedure_;  ///< form::user: the procedure called
 };
 
 /// Kinds of the parameters of plain SQL `sql` over `db` (`count` of them),
