@@ -1,5 +1,7 @@
 #include "lua_engine.h"
 
+#include "lua_patterns.h"
+
 #include <lua.hpp>
 
 #include <algorithm>
@@ -423,10 +425,13 @@ void stop(lua_State* L) {
   luaL_error(L, "stopped");
 }
 
-void count_hook(lua_State* L, lua_Debug*) {
+// Called by the count hook and by the pattern matcher.
+void check_deadline(lua_State* L) {
   engine_state& st = state(L);
   if (st.depth > 0 && past_deadline(st)) stop(L);
 }
+
+void count_hook(lua_State* L, lua_Debug*) { check_deadline(L); }
 
 void* limited_alloc(void* ud, void* ptr, std::size_t osize, std::size_t nsize) {
   auto& st = *static_cast<engine_state*>(ud);
@@ -460,6 +465,7 @@ lua_engine::lua_engine(session& s) : s_(s) {
     luaL_requiref(L_, lib.name, lib.func, 1);
     lua_pop(L_, 1);
   }
+  open_patterns(L_, check_deadline);
   for (const char* unsafe : {"dofile", "loadfile", "load", "require", "collectgarbage"}) {
     lua_pushnil(L_);
     lua_setglobal(L_, unsafe);

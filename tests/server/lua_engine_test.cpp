@@ -61,7 +61,7 @@ TEST(lua_limits, methods_past_the_time_or_memory_limit_fail_and_the_session_serv
   };
   const std::string slow = "-1009 the method ran longer than 300 ms";
   const std::string big = "-1009 the method needed more than 16777216 bytes";
-  for (const auto& [method, expected] : {std::pair{"Spin", slow}, {"Handler", slow}, 
+  for (const auto& [method, expected] : {std::pair{"Spin", slow}, {"Handler", slow}, {"Match", slow},
                                          {"Fill", big}, {"Huge", big}, {"Caught", std::string("0")}}) {
     EXPECT_EQ(call(method), expected) << method;
     EXPECT_EQ(call("Fine"), "42") << "after " << method;
