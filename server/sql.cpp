@@ -465,8 +465,6 @@ int client_sql_guard(void* user, int action, const char* a, const char* b, const
     case SQLITE_RECURSIVE:
       return SQLITE_OK;
     case SQLITE_READ:
-      if (one_of(a, {"json_each", "json_tree"})) return SQLITE_OK;
-      [[fallthrough]];
     case SQLITE_INSERT:
     case SQLITE_UPDATE:
     case SQLITE_DELETE:
