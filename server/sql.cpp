@@ -407,11 +407,14 @@ sql_statement::sql_statement(connection& c, std::string_view text) : conn_(c) {
     form_ = form::user;
     procedure_ = call->name;
     sqlite3_stmt* st = nullptr;
-    const std::string holder = n == 1 ? "SELECT ?" : "SELECT ?, ?";
+    // The statement holds the parameters; its one column answers the user
+    // name once the call succeeded.
+    const std::string holder = n == 1 ? "SELECT ?1 AS \"user\"" : "SELECT ?1 AS \"user\", ?2";
     if (sqlite3_prepare_v2(conn_.store().db(), holder.c_str(), -1, &st, nullptr) != SQLITE_OK)
       throw server_error(err_storage, sqlite3_errmsg(conn_.store().db()));
     st_.reset(st);
     params_.assign(static_cast<std::size_t>(n), sql_kind::text);
+    columns_.push_back({"user", sql_kind::text, 0});
     return;
   }
   const query* q = conn_.get_schema().find_procedure(call->name);
@@ -660,7 +663,6 @@ void sql_statement::execute() {
 }
 
 void sql_statement::run_user_call() {
-  // The statement only holds the bound parameters: its row is their values.
   std::vector<std::string> args;
   if (sqlite3_step(st_.get()) == SQLITE_ROW)
     for (int i = 0; i < sqlite3_column_count(st_.get()); ++i) {
@@ -668,8 +670,8 @@ void sql_statement::run_user_call() {
       args.emplace_back(t != nullptr ? t : "");
     }
   sqlite3_reset(st_.get());
-  state_ = state::done;
   manage_user(conn_, procedure_, args);
+  state_ = sqlite3_step(st_.get()) == SQLITE_ROW ? state::first_row : state::done;
 }
 
 bool sql_statement::fetch() {

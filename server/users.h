@@ -3,7 +3,8 @@
 //   { call %Torqa.SetPassword(?, ?) }  name, password: a user's new password
 //   { call %Torqa.RemoveUser(?) }      name: removes a user
 // are allowed to the administrative user (the namespace's initial user,
-// who cannot be removed) and refused to others with err_denied.
+// who cannot be removed) and refused to others with err_denied. A call
+// that succeeded answers one row: the user's name.
 #pragma once
 
 #include "namespace.h"

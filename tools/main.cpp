@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 
 int main(int argc, char** argv) {
@@ -33,6 +34,16 @@ int main(int argc, char** argv) {
   settings.connect = setting("connect", "TORQA_CONNECT", "");
   settings.user = setting("user", "TORQA_USER", "torqa");
   if (inv.has("password")) settings.password = inv.get("password");
+  if (inv.has("password-file")) {
+    std::ifstream file(inv.get("password-file"));
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+      std::cerr << "torqa: cannot read a password from " << inv.get("password-file") << '\n';
+      return exit_failed;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    settings.password = line;
+  }
 
   int status = exit_failed;
   {

@@ -377,7 +377,15 @@ TEST_P(sql_driver, the_administrator_manages_users) {
       drv.SQLBindParameter(on, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 0, 0,
                            args[i].data(), lens[i], &lens[i]);
     }
-    return drv.SQLExecute(on);
+    const SQLRETURN rc = drv.SQLExecute(on);
+    // A call that succeeded answers the user's name.
+    char16_t name[16] = {};
+    SQLLEN len = 0;
+    if (rc == SQL_SUCCESS &&
+        (drv.SQLFetch(on) != SQL_SUCCESS || drv.SQLGetData(on, 1, SQL_C_WCHAR, name, sizeof name, &len) != SQL_SUCCESS ||
+         std::u16string(name) != args[0] || drv.SQLFetch(on) != SQL_NO_DATA))
+      return SQLRETURN{-99};
+    return rc;
   };
   const auto can_connect = [&](const std::u16string& user, const std::u16string& password) {
     SQLHDBC other = nullptr;
