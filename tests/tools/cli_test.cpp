@@ -171,8 +171,10 @@ TEST_F(cli_test, users_are_managed_by_torqa_and_passwords_stay_off_the_command_l
                   "torqa: the server refused to remove user torqa (only the user torqa manages users; a user is "
                   "added once, and torqa stays)\n"},
                  {{"user", "rename", "ann"}, 2,
-                  "torqa: user: the action is add, passwd or remove, not 'rename'\nUsage: torqa user add|passwd|remove NAME\n"});
-  EXPECT_RUN(run({"--password-file", "missing", "classes"}, "", {}), 1, "", "torqa: cannot read a password from missing\n");
+                  "torqa: user: the action is add, passwd or remove, not 'rename'\n"
+                  "Usage: torqa user add|passwd|remove NAME\n"});
+  EXPECT_RUN(run({"--password-file", "missing", "classes"}, "", {}), 1, "",
+             "torqa: cannot read a password from missing\n");
 }
 
 TEST_F(cli_test, objects_are_created_shown_and_changed) {
