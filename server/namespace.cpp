@@ -93,8 +93,8 @@ void create_namespace(const fs::path& path, const connect_options& options) {
       store.ensure_tables(*sch);
       store.set_setting("unicode", options.unicode ? "1" : "0");
       store.set_setting("fasthash", options.fasthash ? "1" : "0");
-      store.set_setting("time_limit_ms", std::to_string(options.time_limit_ms));
-      store.set_setting("memory_limit", std::to_string(options.memory_limit));
+      store.set_setting("time_limit_ms", std::to_string(options.limits.time_ms));
+      store.set_setting("memory_limit", std::to_string(options.limits.memory));
       store.set_user(initial_user, initial_password, options.fasthash);
       store.set_setting("created", "1");
       store.exec("COMMIT");
@@ -147,7 +147,7 @@ bool parse_options(std::string_view text, connect_options& out, std::string& why
       std::int64_t n = 0;
       const auto r = std::from_chars(value.data(), value.data() + value.size(), n);
       ok = r.ec == std::errc{} && r.ptr == value.data() + value.size() && n >= 1;
-      if (ok) (key == "timelimit" ? out.time_limit_ms : out.memory_limit) = n;
+      if (ok) (key == "timelimit" ? out.limits.time_ms : out.limits.memory) = n;
     } else if (key == "schema") {
       out.schema_file = std::string(value);
       ok = !value.empty();

@@ -24,21 +24,21 @@
 
 namespace torqa::server {
 
+/// What one method call or SQL statement step may spend: wall-clock time
+/// and memory. Kept in the namespace's settings (time_limit_ms,
+/// memory_limit).
+struct run_limits {
+  std::int64_t time_ms = 10000;
+  std::int64_t memory = 256 << 20;
+};
+
 /// The options of a connection string's second part, "key=value;..." .
 struct connect_options {
   std::size_t chunk = 32768;  ///< chunk=N: largest reply chunk, 1..32768
   bool unicode = false;       ///< unicode=1: a new namespace uses 16-bit text
   bool fasthash = false;      ///< fasthash=1: a new namespace hashes passwords with minimum work
   std::string schema_file;    ///< schema=FILE: the schema copied into a new namespace
-  std::int64_t time_limit_ms = 10000;      ///< timelimit=MS: a new namespace's limit per call or statement
-  std::int64_t memory_limit = 256 << 20;   ///< memlimit=BYTES: ... and its memory limit
-};
-
-/// What one method call or SQL statement may spend: wall-clock time and
-/// memory. Kept in the namespace's settings (time_limit_ms, memory_limit).
-struct run_limits {
-  std::int64_t time_ms = 10000;
-  std::int64_t memory = 256 << 20;
+  run_limits limits;           ///< timelimit=MS, memlimit=BYTES: a new namespace's limits
 };
 
 /// Parses the options; false with a reason for an unknown key or bad value.

@@ -42,7 +42,7 @@ TEST(lua_limits, methods_past_the_time_or_memory_limit_fail_and_the_session_serv
   temp_dir dir;
   std::ofstream(dir / "hostile.tq") << schema_text;
   connection conn(dir / "ns",
-                  {.fasthash = true, .schema_file = dir / "hostile.tq", .time_limit_ms = 300, .memory_limit = 16 << 20},
+                  {.fasthash = true, .schema_file = dir / "hostile.tq", .limits = {300, 16 << 20}},
                   "torqa", "torqa");
   session s(conn);
   // The method's error code and message, or its result.
