@@ -37,8 +37,8 @@ struct connect_options {
   std::size_t chunk = 32768;  ///< chunk=N: largest reply chunk, 1..32768
   bool unicode = false;       ///< unicode=1: a new namespace uses 16-bit text
   bool fasthash = false;      ///< fasthash=1: a new namespace hashes passwords with minimum work
-  std::string schema_file;    ///< schema=FILE: the schema copied into a new namespace
-  run_limits limits;           ///< timelimit=MS, memlimit=BYTES: a new namespace's limits
+  std::string schema_file{};  ///< schema=FILE: the schema copied into a new namespace
+  run_limits limits{};        ///< timelimit=MS, memlimit=BYTES: a new namespace's limits
 };
 
 /// Parses the options; false with a reason for an unknown key or bad value.
