@@ -94,8 +94,10 @@ Database& session::db() {
                         &err));
   if (!(*conn)->is_active()) {
     std::string why = "cannot connect to " + display_name() + ": " + error_text(err.code, err.msg);
+    if (!err.diag.text.empty()) why += ": " + err.diag.text;  // the driver's reason
     if (err.code == -1014)
-      why += " (wrong user or password; a new namespace has the user torqa with the password torqa)";
+      why += std::string(err.diag.text.empty() ? " (wrong user or password; " : " (") +
+             "a new namespace has the user torqa with the password torqa)";
     throw failure(why);
   }
   db_ = std::make_unique<Database>(*conn, true);
