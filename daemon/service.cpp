@@ -22,8 +22,6 @@ namespace {
 
 using net::frame_type;
 
-constexpr std::uint32_t login_iterations = 4096;
-
 /// A namespace name: 1..64 letters, digits, '_', '-' or '.', not starting
 /// with '.', so that it names a directory right under the data directory.
 bool valid_name(std::string_view n) {
@@ -141,22 +139,11 @@ std::shared_ptr<server::name_space> service::open_namespace(const std::string& n
   return slot;
 }
 
-net::scram::secret service::secret_of(server::name_space& ns, const std::string& user) {
+server::scram::secret service::secret_of(server::name_space& ns, const std::string& user) {
   server::storage store(ns.db_path());
-  const std::string key = "scram:" + user;
-  if (const auto text = store.setting(key))
-    if (const auto s = net::scram::decode(*text)) return *s;
-  // The initial user of a namespace gets its key made from the initial
-  // password while that is still the user's password.
-  if (user == server::initial_user && store.check_user(user, server::initial_password)) {
-    unsigned char salt[16];
-    randombytes_buf(salt, sizeof salt);
-    const auto s = net::scram::derive(server::initial_password,
-                                      std::string_view(reinterpret_cast<char*>(salt), sizeof salt), login_iterations);
-    store.set_setting(key, net::scram::encode(s));
-    return s;
-  }
-  return net::scram::server::unknown_user(user, mock_key_, login_iterations);
+  if (const auto text = store.setting(server::storage::scram_key(user)))
+    if (const auto s = server::scram::decode(*text)) return *s;
+  return server::scram::server::unknown_user(user, mock_key_, server::scram::default_iterations);
 }
 
 void service::serve(client& c) {
@@ -188,12 +175,15 @@ void service::serve(client& c) {
   const std::string name(name_text);
   std::string user, client_nonce;
   if (!valid_name(name)) return refuse(server::err_options, "bad namespace name");
-  if (!net::scram::server::parse_first(first, user, client_nonce))
+  if (!server::scram::server::parse_first(first, user, client_nonce))
     return refuse(server::err_malformed, "malformed login");
   std::unique_ptr<server::connection> conn;
   try {
     const auto ns = open_namespace(name);
-    const net::scram::server login(secret_of(*ns, user), first);
+    // Failed logins of a name slow its next ones, as for embedded connects.
+    server::login_throttle& throttle = ns->throttle();
+    std::this_thread::sleep_until(throttle.not_before(user));
+    const server::scram::server login(secret_of(*ns, user), first);
     if (!stream.send(frame_type::challenge, [&] {
           std::string b;
           net::put_str(b, login.first());
@@ -206,7 +196,11 @@ void service::serve(client& c) {
     const auto done = f.type == frame_type::login_proof && proof.str(client_final) && proof.at_end()
                           ? login.final(client_final)
                           : std::nullopt;
-    if (!done) return refuse(server::err_login, "unknown user or wrong password");
+    if (!done) {
+      throttle.failed(user, server::login_throttle::clock::now());
+      return refuse(server::err_login, "unknown user or wrong password");
+    }
+    throttle.succeeded(user);
     conn = std::make_unique<server::connection>(ns->dir(), options_.namespaces, user,
                                                 server::connection::checked_login{});
     std::string b;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "server/namespace.h"
-#include "server/net/scram.h"
+#include "server/scram.h"
 #include "server/net/stream.h"
 
 #include <atomic>
@@ -53,13 +53,13 @@ class service {
   /// The namespace named `name`, opened on first use; throws server_error.
   std::shared_ptr<server::name_space> open_namespace(const std::string& name);
   /// What the login exchange checks for `user` of namespace `ns`.
-  net::scram::secret secret_of(server::name_space& ns, const std::string& user);
+  server::scram::secret secret_of(server::name_space& ns, const std::string& user);
   void reap(bool all);
 
   options options_;
   net::socket_fd listener_;
   std::string endpoint_;
-  net::scram::key mock_key_{};
+  server::scram::key mock_key_{};
   std::mutex mutex_;  // guards namespaces_
   std::map<std::string, std::shared_ptr<server::name_space>> namespaces_;
   std::list<client> clients_;

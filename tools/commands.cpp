@@ -725,6 +725,11 @@ const std::vector<command>& commands() {
        "disk) the import stops. Ends with the count of rows saved and rejected; the exit status is 1\n"
        "when any was rejected. A progress bar is shown while standard output is a terminal.",
        2, 2, {}, false, cmd_import},
+      {"user", "add|passwd|remove NAME", "add a user, change a password or remove a user",
+       "Adds user NAME, changes its password or removes it; only the user torqa may, and torqa\n"
+       "cannot be removed. The new password is asked twice on a terminal, otherwise read from the\n"
+       "first line of standard input.",
+       2, 2, {}, false, cmd_user},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"
        "and 'begin', 'commit' and 'rollback' frame transactions. On a terminal the line can be edited,\n"
@@ -796,6 +801,7 @@ void print_help(std::ostream& os, const command* cmd, bool in_shell) {
         "                     is an embedded namespace made from the sample schema on first use\n"
         "  --user NAME        user name (also TORQA_USER; default torqa)\n"
         "  --password TEXT    password (also TORQA_PASSWORD; asked for on a terminal otherwise)\n"
+        "  --password-file FILE  the password is the first line of FILE\n"
         "  --format FORMAT    table (default), csv or json\n"
         "  -h, --help         this help; 'torqa COMMAND --help' explains a command\n"
         "  --version          the version\n\n"
@@ -812,7 +818,7 @@ int dispatch(context& c, const invocation& inv) {
   }
   if (cmd->shell_only && !c.in_shell) throw usage_error(std::string(cmd->name) + " works inside the shell only");
   for (const auto& [name, v] : inv.options) {
-    const bool connection = name == "connect" || name == "user" || name == "password";
+    const bool connection = name == "connect" || name == "user" || name == "password" || name == "password-file";
     if (connection && c.in_shell) throw usage_error("--" + name + " cannot change inside the shell");
     if (connection || name == "format" || name == "version") continue;
     if (std::find(cmd->options.begin(), cmd->options.end(), name) == cmd->options.end())

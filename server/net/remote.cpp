@@ -1,8 +1,7 @@
 #include "remote.h"
 
-#include "scram.h"
-
 #include "server/errors.h"
+#include "server/scram.h"
 
 #include <algorithm>
 
@@ -22,7 +21,7 @@ remote_connection::remote_connection(const std::string& host, const std::string&
   socket_ = connect_tcp(host, port, why);
   if (socket_.get() < 0) throw remote_error{err_transport, why};
   stream_ = frame_stream(socket_.get());
-  scram::client login(user, password);
+  server::scram::client login(user, password);
   std::string start;
   put_u32(start, protocol_version);
   put_str(start, name);

@@ -166,6 +166,32 @@ TEST_F(cli_test, the_default_namespace_and_logins) {
              "torqa: listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name\n");
 }
 
+TEST_F(cli_test, users_are_managed_by_torqa_and_passwords_stay_off_the_command_line) {
+  const std::string refused_by_server =
+      "torqa: the server refused to add user bob (only the user torqa manages users; a user is added once, and "
+      "torqa stays)\n";
+  EXPECT_RUN(torqa({"user", "add", "ann"}, "first\n"), 0, "added user ann\n", "");
+  spit(dir / "ann.pw", "first\n");
+  const auto as_ann = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--connect", ns(), "--user", "ann", "--password-file", (dir / "ann.pw").string()});
+    return run(args, input, {});
+  };
+  EXPECT_EQ(as_ann({"sql", "SELECT 1"}).status, 0);
+  EXPECT_RUN(as_ann({"user", "add", "bob"}, "pw\n"), 1, "", refused_by_server);
+  EXPECT_RUN(torqa({"user", "passwd", "ann"}, "second\n"), 0, "changed the password of ann\n", "");
+  EXPECT_EQ(as_ann({"sql", "SELECT 1"}).status, 1);
+  EXPECT_RUN(torqa({"user", "remove", "ann"}), 0, "removed user ann\n", "");
+  EXPECT_RUN(torqa({"user", "add", "bob"}, ""), 1, "", "torqa: a password may not be empty\n");
+  EXPECT_REFUSED({{"user", "remove", "torqa"}, 1,
+                  "torqa: the server refused to remove user torqa (only the user torqa manages users; a user is "
+                  "added once, and torqa stays)\n"},
+                 {{"user", "rename", "ann"}, 2,
+                  "torqa: user: the action is add, passwd or remove, not 'rename'\n"
+                  "Usage: torqa user add|passwd|remove NAME\n"});
+  EXPECT_RUN(run({"--password-file", "missing", "classes"}, "", {}), 1, "",
+             "torqa: cannot read a password from missing\n");
+}
+
 TEST_F(cli_test, objects_are_created_shown_and_changed) {
   EXPECT_RUN(torqa({"create", "Sample.Address", "Street=1 Main St", "City=Springfield"}), 0, "1\n", "");
   EXPECT_RUN(torqa({"create", "Sample.Person", "Name=Zo\xC3\xAB", "Age=36", "Height=1.65", "Active=yes",

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace torqa::net::scram {
+namespace torqa::server::scram {
 
 namespace {
 
@@ -253,4 +253,4 @@ std::optional<std::string> server::final(std::string_view client_final) const {
   return "v=" + base64(view(hmac(view(secret_.server_key), auth_message)));
 }
 
-}  // namespace torqa::net::scram
+}  // namespace torqa::server::scram

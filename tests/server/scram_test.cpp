@@ -1,10 +1,14 @@
 // The login exchange: the published example exchange, and what a server
 // or client must refuse.
-#include "server/net/scram.h"
+#include "server/scram.h"
+
+#include "server/namespace.h"
+#include "server/users.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
-namespace torqa::net::scram {
+namespace torqa::server::scram {
 namespace {
 
 // The example exchange of RFC 7677 (user "user", password "pencil").
@@ -36,17 +40,19 @@ TEST(scram, the_published_example_exchange_on_both_sides) {
   EXPECT_EQ(s.final(client_final).value_or("refused"), server_final);
 }
 
+// A whole exchange of "ann" with `password` against what the server keeps.
+std::string login(const secret& on_server, const std::string& password) {
+  client c("ann", password);
+  const server s(on_server, c.first());
+  std::string why;
+  const auto answer = c.final(s.first(), why);
+  if (!answer) return why;
+  const auto done = s.final(*answer);
+  return done && c.verify(*done) ? "in" : "refused";
+}
+
 TEST(scram, wrong_passwords_replays_and_unknown_users_are_refused_alike) {
   const secret kept = derive("right", "salt-salt-salt", 64);
-  const auto login = [&](const secret& on_server, const std::string& password) -> std::string {
-    client c("ann", password);
-    const server s(on_server, c.first());
-    std::string why;
-    const auto answer = c.final(s.first(), why);
-    if (!answer) return why;
-    const auto done = s.final(*answer);
-    return done && c.verify(*done) ? "in" : "refused";
-  };
   EXPECT_EQ(login(kept, "right"), "in");
   EXPECT_EQ(login(kept, "wrong"), "refused");
   // An unknown user gets a salt that stays the same between attempts and
@@ -94,5 +100,19 @@ TEST(scram, malformed_messages_are_refused) {
     EXPECT_FALSE(decode(bad)) << bad;
 }
 
+TEST(scram, a_users_keys_follow_its_password) {
+  test::temp_dir dir;
+  connection admin(dir.path(), {.fasthash = true}, initial_user, initial_password);
+  storage& st = admin.store();
+  const auto kept = [&] { return decode(st.setting(storage::scram_key("ann")).value_or("")); };
+  st.set_user("ann", "first", true);
+  ASSERT_TRUE(kept());
+  EXPECT_EQ(login(*kept(), "first"), "in");
+  st.set_user("ann", "second", true);
+  EXPECT_EQ(login(*kept(), "first") + " " + login(*kept(), "second"), "refused in");
+  manage_user(admin, "%Torqa.RemoveUser", {"ann"});
+  EXPECT_FALSE(kept());
+}
+
 }  // namespace
-}  // namespace torqa::net::scram
+}  // namespace torqa::server::scram

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-namespace torqa::net::scram {
+namespace torqa::server::scram {
 
 using key = std::array<unsigned char, 32>;
 
@@ -33,6 +33,8 @@ struct secret {
 /// Iteration counts a client accepts from a server (a bound on the work a
 /// hostile server can ask for).
 inline constexpr std::uint32_t min_iterations = 1, max_iterations = 1000000;
+/// The iteration count of the keys the server makes.
+inline constexpr std::uint32_t default_iterations = 4096;
 
 /// PBKDF2-HMAC-SHA-256 of the password, then the two keys.
 secret derive(std::string_view password, std::string_view salt, std::uint32_t iterations);
@@ -87,4 +89,4 @@ class server {
   std::string client_first_bare_, nonce_, first_;
 };
 
-}  // namespace torqa::net::scram
+}  // namespace torqa::server::scram
