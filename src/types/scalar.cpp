@@ -180,6 +180,11 @@ d_string& d_string::assign(const unsigned short* s, unsigned short n) {
   return *this;
 }
 
+void d_string::assign(const char* p, std::size_t n) {
+  d_binary::assign(p, n);
+  kind_ = 0;
+}
+
 void d_string::get(t_istream& is, Database*) {
   null_ = false;
   bool is_uni = false;
