@@ -5,6 +5,11 @@
 // a count of seconds since midnight, a timestamp the text
 // "YYYY-MM-DD HH:MM:SS". Printing and put use the shared conversion scratch:
 // one thread at a time.
+//
+// put refuses, with Db_err -1000, a value that is not a valid calendar date
+// or time of day, and a date beyond the server's day numbers (2 January 41
+// to 1 January 9941). A timestamp read from a text holding a date alone
+// keeps its time members at -1 and is written back as that date.
 #pragma once
 
 #include <torqa/export.h>
