@@ -302,7 +302,7 @@ void d_int::get(t_istream& is, Database*) {
   null_ = false;
   std::int64_t v = 0;
   bool null_flag = false;
-  is.read_int(v, null_flag);
+  is.read_int32(v, null_flag);
   if (null_flag)
     set_null();
   else
