@@ -9,7 +9,10 @@
 // object requests of its own session: rows that SQL statements or other
 // sessions change keep their old cached values until a reply brings new ones.
 // The session owns its cache; destroying the cache discards unsent work.
-// Not thread-safe.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A cache is
+// its session's.
 #pragma once
 
 #include <torqa/export.h>
