@@ -3,8 +3,12 @@
 // With a cache the server sends, with each reply to an object request, the
 // current property values of the objects involved; later reads are answered
 // without a round trip. Property changes and object closes are collected and
-// written at the head of the next request that flushes. The session owns its
-// cache; destroying the cache discards unsent work.
+// written at the head of the next request that flushes; a request refused
+// before it is sent leaves them pending. A close that is sent, and a
+// rollback, drop the cached values they make stale. The cache sees only the
+// object requests of its own session: rows that SQL statements or other
+// sessions change keep their old cached values until a reply brings new ones.
+// The session owns its cache; destroying the cache discards unsent work.
 //
 // Threads: a session, its proxies, references and queries belong to one
 // thread at a time; separate sessions may run on separate threads. A cache is
@@ -16,7 +20,9 @@
 #include <torqa/types.h>
 
 #include <map>
+#include <string>
 #include <tuple>
+#include <vector>
 
 class Database;
 
@@ -41,6 +47,14 @@ class TORQA_API Cache {
                             D_type* value) = 0;
   /// Defers an object close to the next flush.
   virtual void close_obj(int oid) = 0;
+  /// Writes what flush writes but keeps it pending, for a request that may
+  /// still be refused before it is sent.
+  virtual void write_pending(t_ostream& os) = 0;
+  /// The request holding write_pending's output is on its way: the pending
+  /// work is done (flush is write_pending followed by sent).
+  virtual void sent() = 0;
+  /// Forgets every cached value; pending work stays.
+  virtual void drop_all() = 0;
 
  protected:
   Database* db;
@@ -59,11 +73,14 @@ class TORQA_API Cache_ant : public Cache {
   bool set_property(int oid, int slot, int pos, int aux, bool is_obj, const unsigned short* name,
                     D_type* value) override;
   void close_obj(int oid) override;
+  void write_pending(t_ostream& os) override;
+  void sent() override;
+  void drop_all() override;
 
   /// Number of cached objects, pending changes and deferred closes.
   std::size_t cached_objects() const { return objects.size(); }
   std::size_t pending_changes() const { return pending.size() + pending_refs.size(); }
-  int pending_closes() const { return close_count; }
+  int pending_closes() const { return static_cast<int>(closes.size()); }
 
  private:
   struct slot_val {
@@ -88,7 +105,7 @@ class TORQA_API Cache_ant : public Cache {
   std::map<int, Obj_vals> objects;
   std::map<Slot_key, pending_val> pending;
   std::map<Slot_key, pending_ref> pending_refs;
-  int close_count = 0;
-  t_ostrstream closes;
-  t_ostrstream encoded;  // a change's value, encoded before anything is recorded
+  std::vector<int> closes;  // deferred closes, in order
+  t_ostrstream encoded;      // a change's value, encoded before anything is recorded
+  std::string answer;        // a pending value read back: stays put until the next request
 };

@@ -9,6 +9,11 @@
 // Threads: a session, its proxies, references and queries belong to one
 // thread at a time; separate sessions may run on separate threads. A value is
 // used by one thread at a time.
+//
+// put refuses, with Db_err -1000, a value that is not a valid calendar date
+// or time of day, and a date beyond the server's day numbers (2 January 41
+// to 1 January 9941). A timestamp read from a text holding a date alone
+// keeps its time members at -1 and is written back as that date.
 #pragma once
 
 #include <torqa/export.h>

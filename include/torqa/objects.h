@@ -51,6 +51,11 @@ class TORQA_API Obj_t {
   int oid = 0;
   bool closed = true;
 
+ private:
+  // The count shared by the references to this proxy, once one exists: a
+  // second reference built from the proxy itself joins it.
+  int* refs = nullptr;
+
   friend class abs_d_ref;
 };
 
@@ -58,7 +63,8 @@ class TORQA_API Obj_t {
 class TORQA_API abs_d_ref : public D_type {
  public:
   /// The first reference to `proxy`: a new shared count of 1; a live proxy
-  /// is registered in its session's Proxies_info.
+  /// is registered in its session's Proxies_info. A proxy that already has
+  /// references is shared with them instead.
   explicit abs_d_ref(Obj_t* proxy);
   /// Joins the references sharing `other`'s proxy.
   abs_d_ref(const abs_d_ref& other);
@@ -91,6 +97,9 @@ class TORQA_API abs_d_ref : public D_type {
   abs_d_ref& operator=(const abs_d_ref& other);
   /// Shares a proxy registered in `db` for (oid, type); false when none is.
   bool join_registered(Database* db, int oid, const std::type_info& type);
+  /// The session to read a reference in: `db`, else the session of the
+  /// proxy held; Db_err -1000 when there is neither.
+  Database* session_for(Database* db) const;
 
   Obj_t* obj;
   int* ref_cnt;
@@ -104,7 +113,9 @@ class TORQA_API abs_d_ref : public D_type {
 ///   static T* make_proxy(Database* db, int oid, const unsigned short* cls);
 /// which builds a proxy for an object the session already has open under
 /// `oid` (calling init_openref). get() reads a reference text and shares a
-/// registered proxy of type T for that id, or makes one.
+/// registered proxy of type T for that id, or makes one, in the session
+/// given or else in the session of the proxy held (reading through
+/// operator>> gives none).
 template <class T>
 class d_ref : public abs_d_ref {
  public:
@@ -132,6 +143,7 @@ class d_ref : public abs_d_ref {
       set_null();
       return;
     }
+    db = session_for(db);
     if (join_registered(db, id, typeid(T))) return;
     d_ref fresh(T::make_proxy(db, id, cls));
     *this = fresh;

@@ -134,10 +134,12 @@ class TORQA_API abs_d_query {
   // SQL_NULL_DATA, keeping the C type and the buffer.
   void set_par(int i, int v);
   void set_par(int i, double v);
-  /// `n` bytes of 8-bit text (SQL_C_CHAR), no terminator added.
-  void set_par(int i, const char* s, unsigned short n);
-  /// `n` characters of 16-bit text (SQL_C_WCHAR), 2 x n bytes.
-  void set_par(int i, const unsigned short* s, unsigned short n);
+  /// `n` bytes of 8-bit text (SQL_C_CHAR), no terminator added; more than
+  /// 65535 bytes: Db_err -1000.
+  void set_par(int i, const char* s, std::size_t n);
+  /// `n` characters of 16-bit text (SQL_C_WCHAR), 2 x n bytes; more than
+  /// 65535 bytes: Db_err -1000.
+  void set_par(int i, const unsigned short* s, std::size_t n);
   void set_par(int i, const d_int& v);
   void set_par(int i, const d_double& v);
   void set_par(int i, const d_time& v);

@@ -94,6 +94,11 @@ class TORQA_API Database {
   void get_common();
   [[noreturn]] void throw_err(const Db_err& e);
   void flush_cache();
+  /// Writes a request's payload with write(), behind the cache's pending
+  /// work; a value refused on the way leaves no partial message, and the
+  /// pending work waits for the next request.
+  template <class Write>
+  void compose(Write write);
   void teardown();
   void close_obj(int oid);
   void transaction(trans_flag_t flag, Db_err* err);

@@ -274,6 +274,9 @@ class TORQA_API dlist_in_fmt : public in_fmt {
 
 /// The string form: the whole remaining input is one plain-text value.
 /// With is_uni set it is only used on a t_istrstream (it reads its whole run).
+/// 8-bit text is read as stream extraction in the C locale reads a 64-bit
+/// integer or a double: a run that is no whole number, or that does not
+/// fit, reads as 0 and null.
 class TORQA_API str_in_fmt : public in_fmt {
  public:
   void skip(std::basic_istream<char>& is) override;
@@ -309,6 +312,10 @@ class TORQA_API t_istream : public std::basic_istream<char> {
   }
 
   void read_int(std::int64_t& v, bool& null_flag) { fmt_->get_int(*this, v, null_flag); }
+  /// read_int for a 32-bit target (d_int, operator>> into int): in the
+  /// 8-bit string form a value that does not fit 32 bits reads as 0 and
+  /// null; in the other forms the caller keeps the low 32 bits.
+  void read_int32(std::int64_t& v, bool& null_flag);
   void read_double(double& v, bool& null_flag) { fmt_->get_double(*this, v, null_flag); }
   void read_bytes(bool& is_uni, char* buf, unsigned short cap, unsigned short& len) {
     fmt_->get_bytes(*this, is_uni, buf, cap, len);
@@ -353,7 +360,7 @@ t_ostream& operator<<(t_ostream& os, const T& v) {
   return os << static_cast<const D_type&>(v);
 }
 
-/// Stores the low 32 bits of read_int; an undecodable element leaves `v`
+/// Stores the low 32 bits of read_int32; an undecodable element leaves `v`
 /// unchanged (callers that care use read_int and its null indication).
 TORQA_API t_istream& operator>>(t_istream& is, int& v);
 TORQA_API t_istream& operator>>(t_istream& is, double& v);

@@ -87,7 +87,8 @@ class TORQA_API d_string : public d_binary {
 
   /// Stores `n` client 16-bit units (2 x n bytes); kind 2, non-null.
   d_string& assign(const unsigned short* s, unsigned short n);
-  using d_binary::assign;
+  /// Stores `n` bytes of 8-bit text; kind 0, non-null.
+  void assign(const char* p, std::size_t n);
 
   void get(t_istream& is, Database* db) override;
   void put(t_ostream& os, Database* db) const override;

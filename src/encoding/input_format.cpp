@@ -15,8 +15,9 @@
 #include "encoding/text.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace {
 
@@ -187,6 +188,54 @@ bool parse_double16(const unsigned short* text, std::size_t n, double& v) {
   std::size_t i = 0;
   for (; i < n && text[i] < 0x80; ++i) conv_buf[i] = static_cast<char>(text[i]);
   return parse_double(conv_buf, i, v);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// 8-bit text read as stream extraction reads a 64-bit integer in the C
+// locale: blanks, a sign, then digits that must be there and fit; on
+// failure v = 0.
+bool extract_int(const char* p, std::size_t n, std::int64_t& v) {
+  const char* const end = p + n;
+  while (p < end && is_blank(*p)) ++p;
+  const char* from = p;  // from_chars takes a minus sign but no plus
+  if (p < end && (*p == '+' || *p == '-')) from += *p++ == '+';
+  std::int64_t x = 0;
+  const bool ok = p < end && is_digit(*p) && std::from_chars(from, end, x).ec == std::errc{};
+  v = ok ? x : 0;
+  return ok;
+}
+
+// 8-bit text read as stream extraction reads a double in the C locale:
+// blanks, then the longest run of the form [sign] digits [. digits]
+// [e [sign] digits], which must hold a mantissa digit, digits after an
+// exponent mark, and a finite value; on failure v = 0.
+bool extract_double(const char* p, std::size_t n, double& v) {
+  const char* const end = p + n;
+  while (p < end && is_blank(*p)) ++p;
+  const char* const from = p;
+  v = 0.0;
+  p += p < end && (*p == '+' || *p == '-');
+  const char* const mantissa = p;
+  while (p < end && is_digit(*p)) ++p;
+  std::size_t digits = static_cast<std::size_t>(p - mantissa);
+  if (p < end && *p == '.') {
+    const char* const fraction = ++p;
+    while (p < end && is_digit(*p)) ++p;
+    digits += static_cast<std::size_t>(p - fraction);
+  }
+  if (digits == 0) return false;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    p += p < end && (*p == '+' || *p == '-');
+    const char* const exponent = p;
+    while (p < end && is_digit(*p)) ++p;
+    if (p == exponent) return false;
+  }
+  double x = 0.0;
+  if (!parse_double(from, static_cast<std::size_t>(p - from), x) || std::isinf(x)) return false;
+  v = x;
+  return true;
 }
 
 void read_as_str(reader& r, const elem_header& h, bool& is_uni, std::string& s) {
@@ -395,7 +444,7 @@ void str_in_fmt::get_bytes(istream& is, bool& uni, char* buf, unsigned short cap
 
 void str_in_fmt::get_double(istream& is, double& v, bool& null_flag) {
   if (!is_uni) {
-    null_flag = !parse_double(conv_buf, read_all_text8(is), v);
+    null_flag = !extract_double(conv_buf, read_all_text8(is), v);
     return;
   }
   unsigned short units;
@@ -405,16 +454,7 @@ void str_in_fmt::get_double(istream& is, double& v, bool& null_flag) {
 
 void str_in_fmt::get_int(istream& is, std::int64_t& v, bool& null_flag) {
   if (!is_uni) {
-    // A 32-bit signed number: digits must follow the blanks and sign, and
-    // the value must fit, or the read fails with 0.
-    const std::size_t n = read_all_text8(is);
-    std::size_t i = 0;
-    while (i < n && is_blank(conv_buf[i])) ++i;
-    i += i < n && (conv_buf[i] == '+' || conv_buf[i] == '-');
-    const std::int64_t x = parse_int(conv_buf, n);
-    null_flag = i == n || conv_buf[i] < '0' || conv_buf[i] > '9' || x < std::numeric_limits<std::int32_t>::min() ||
-                x > std::numeric_limits<std::int32_t>::max();
-    v = null_flag ? 0 : x;
+    null_flag = !extract_int(conv_buf, read_all_text8(is), v);
     return;
   }
   unsigned short units;
@@ -466,10 +506,18 @@ void t_istrstream::reset(char* p, int n) {
   sbuf_.reset(p, n);
 }
 
+void t_istream::read_int32(std::int64_t& v, bool& null_flag) {
+  read_int(v, null_flag);
+  if (fmt_ == &str_fmt_ && !str_fmt_.is_uni && !null_flag && static_cast<std::int32_t>(v) != v) {
+    v = 0;
+    null_flag = true;
+  }
+}
+
 t_istream& operator>>(t_istream& is, int& v) {
   std::int64_t x = v;
   bool null_flag;
-  is.read_int(x, null_flag);
+  is.read_int32(x, null_flag);
   v = static_cast<int>(static_cast<std::uint32_t>(x));
   return is;
 }

@@ -90,28 +90,40 @@ void Cache_ant::read_obj_vals(t_istream& is, Obj_vals& vals) {
 }
 
 void Cache_ant::flush(t_ostream& os) {
+  write_pending(os);
+  sent();
+}
+
+void Cache_ant::write_pending(t_ostream& os) {
   os.put_int(static_cast<std::int64_t>(pending.size()));
   for (const auto& [key, change] : pending) {
     const auto [oid, slot, pos] = key;
     os << oid << slot << pos << change.aux;
     write_raw(os, change.buf);
-    drop(oid);
   }
   os.put_int(static_cast<std::int64_t>(pending_refs.size()));
   for (const auto& [key, change] : pending_refs) {
-    const int oid = std::get<0>(key);
-    os << oid;
+    os << std::get<0>(key);
     change.name.put(os, nullptr);
     write_raw(os, change.buf);
-    drop(oid);
   }
+  os.put_int(static_cast<std::int64_t>(closes.size()));
+  for (const int oid : closes) os << oid;
+}
+
+void Cache_ant::sent() {
+  // The values of a changed object are stale once the server has the
+  // change; a closed object's are of no further use (opening it again
+  // brings fresh ones), and keeping them would grow with the session.
+  for (const auto& entry : pending) drop(std::get<0>(entry.first));
+  for (const auto& entry : pending_refs) drop(std::get<0>(entry.first));
+  for (const int oid : closes) drop(oid);
   pending.clear();
   pending_refs.clear();
-  os << close_count;
-  write_raw(os, closes);
-  close_count = 0;
-  closes.reset();
+  closes.clear();
 }
+
+void Cache_ant::drop_all() { objects.clear(); }
 
 void Cache_ant::drop(int oid) { objects.erase(oid); }
 
@@ -135,8 +147,10 @@ bool Cache_ant::get_property(int oid, int slot, int pos, bool is_obj, bool, t_is
   if (is_obj) return false;
   const auto it = pending.find(Slot_key{oid, slot, pos});
   if (it == pending.end()) return false;
-  const t_ostrstream* buf = &it->second.buf;
-  out->reset(const_cast<char*>(buf->data()), static_cast<int>(buf->size()));
+  // A copy: a later change of the same property rewrites its buffer without
+  // a request, and the answer must stand until the next request.
+  answer.assign(it->second.buf.data(), it->second.buf.size());
+  out->reset(answer.data(), static_cast<int>(answer.size()));
   out->use_list_fmt();
   return true;
 }
@@ -185,7 +199,4 @@ bool Cache_ant::set_property(int oid, int slot, int pos, int aux, bool is_obj, c
   return true;
 }
 
-void Cache_ant::close_obj(int oid) {
-  ++close_count;
-  closes << oid;
-}
+void Cache_ant::close_obj(int oid) { closes.push_back(oid); }

@@ -47,8 +47,17 @@ void Obj_t::close() {
 
 // abs_d_ref
 
-abs_d_ref::abs_d_ref(Obj_t* proxy) : obj(proxy), ref_cnt(new int(1)) {
+abs_d_ref::abs_d_ref(Obj_t* proxy) : obj(proxy), ref_cnt(nullptr) {
   null_ = false;
+  if (proxy != nullptr && proxy->refs != nullptr) {
+    // Two counts for one proxy would delete it twice.
+    ref_cnt = proxy->refs;
+    ++*ref_cnt;
+    check_null();
+    return;
+  }
+  ref_cnt = new int(1);
+  if (proxy != nullptr) proxy->refs = ref_cnt;
   if (!check_null()) proxy->db->get_proxies().insert_proxy_info(proxy->oid, typeid(*proxy), proxy, ref_cnt);
 }
 
@@ -93,6 +102,12 @@ bool abs_d_ref::join_registered(Database* db, int oid, const std::type_info& typ
   check_null();
   if (--*old_cnt == 0) release(old_obj, old_cnt);
   return true;
+}
+
+Database* abs_d_ref::session_for(Database* db) const {
+  if (db != nullptr) return db;
+  if (obj != nullptr && obj->db != nullptr) return obj->db;
+  throw Db_err(-1000, "no session to read a reference in");
 }
 
 void abs_d_ref::release(Obj_t* proxy, int* count) {

@@ -90,10 +90,14 @@ void abs_d_query::set_par(int i, int v) { set_par(i, d_int(v)); }
 
 void abs_d_query::set_par(int i, double v) { set_par(i, d_double(v)); }
 
-void abs_d_query::set_par(int i, const char* s, unsigned short n) { store(i, SQL_C_CHAR, s, n, false); }
+void abs_d_query::set_par(int i, const char* s, std::size_t n) {
+  check_length(n);
+  store(i, SQL_C_CHAR, s, n, false);
+}
 
-void abs_d_query::set_par(int i, const unsigned short* s, unsigned short n) {
-  store(i, SQL_C_WCHAR, s, 2 * std::size_t{n}, false);
+void abs_d_query::set_par(int i, const unsigned short* s, std::size_t n) {
+  check_length(2 * n);
+  store(i, SQL_C_WCHAR, s, 2 * n, false);
 }
 
 void abs_d_query::set_par(int i, const d_int& v) {

@@ -134,6 +134,8 @@ void Database::transaction(trans_flag_t flag, Db_err* e) {
   } catch (const Db_err& failure) {
     if (e != nullptr) *e = failure;
   }
+  // Cached values may show the changes a rollback undid.
+  if (flag == trans_rollback && cache != nullptr) cache->drop_all();
 }
 
 void Database::start_transaction() {

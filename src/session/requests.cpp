@@ -25,10 +25,18 @@ void build(t_otcpstream& out, Write write) {
 
 }  // namespace
 
+template <class Write>
+void Database::compose(Write write) {
+  build(out, [&] {
+    if (cache != nullptr) cache->write_pending(out);
+    write();
+  });
+  if (cache != nullptr) cache->sent();
+}
+
 t_istream& Database::open_obj(const d_binary& oid, int opt1, int opt2, Db_err* e) {
   if (e != nullptr) e->clear();
-  build(out, [&] {
-    flush_cache();
+  compose([&] {
     oid.put(out, this);
     out << opt1 << opt2;
   });
@@ -44,8 +52,7 @@ t_istream& Database::open_obj(const d_binary& oid, int opt1, int opt2, Db_err* e
 t_istream& Database::openid_obj(const unsigned short* text1, const unsigned short* text2, int opt1, int opt2,
                                 Db_err* e) {
   if (e != nullptr) e->clear();
-  build(out, [&] {
-    flush_cache();
+  compose([&] {
     put_name(out, text1);
     put_name(out, text2);
     out << opt1 << opt2;
@@ -80,8 +87,7 @@ t_istream& Database::make_obj(const unsigned short* cls, const unsigned short* a
 t_istream& Database::run_method(int oid, const unsigned short* cls, const unsigned short* mtd, D_type** argv,
                                 int nargs, const int* out_pos, int nout, db_ret_type rt) {
   if (nargs > max_args || nout > max_args) throw Db_err(-5, "too many arguments");
-  build(out, [&] {
-    flush_cache();
+  compose([&] {
     out << oid;
     put_name(out, cls);
     put_name(out, mtd);
@@ -104,8 +110,7 @@ t_istream& Database::run_method(int oid, const unsigned short* cls, const unsign
 
 t_istream& Database::get_property(int oid, int slot, int pos, db_ret_type rt, const unsigned short* name) {
   if (cache != nullptr && cache->get_property(oid, slot, pos, rt == ret_ref, uni_srv, &reply)) return reply;
-  build(out, [&] {
-    flush_cache();
+  compose([&] {
     out << oid;
     put_name(out, name);
     out << (rt == ret_ref);
@@ -118,8 +123,7 @@ t_istream& Database::get_property(int oid, int slot, int pos, db_ret_type rt, co
 void Database::set_property(int oid, int slot, int pos, int z, db_ret_type rt, const unsigned short* name,
                             D_type* value) {
   if (cache != nullptr && cache->set_property(oid, slot, pos, z, rt == ret_ref, name, value)) return;
-  build(out, [&] {
-    flush_cache();
+  compose([&] {
     out << oid;
     put_name(out, name);
     out << (rt == ret_ref);

@@ -3,6 +3,7 @@
 // as the text "YYYY-MM-DD HH:MM:SS". Members a value does not carry are -1.
 #include <torqa/conversions.h>
 #include <torqa/datetime.h>
+#include <torqa/errors.h>
 
 #include <algorithm>
 #include <climits>
@@ -179,11 +180,12 @@ void d_date::get(t_istream& is, Database*) {
 }
 
 void d_date::put(t_ostream& os, Database*) const {
-  if (is_null() || !valid_date(tm_)) {
-    os.put_null();
-    return;
-  }
-  os.put_int(day_number(std::int64_t{tm_.tm_year} + 1900, tm_.tm_mon + 1, tm_.tm_mday));
+  if (is_null()) return os.put_null();
+  if (!valid_date(tm_)) throw Db_err(-1000, "d_date: not a valid date");
+  const std::int64_t n = day_number(std::int64_t{tm_.tm_year} + 1900, tm_.tm_mon + 1, tm_.tm_mday);
+  // The server refuses other days, and they would read back as no date.
+  if (n < min_day || n > max_day) throw Db_err(-1000, "d_date: beyond the server's day numbers");
+  os.put_int(n);
 }
 
 void d_date::odbc_init(const unsigned short* text) {
@@ -226,10 +228,8 @@ void d_time::get(t_istream& is, Database*) {
 }
 
 void d_time::put(t_ostream& os, Database*) const {
-  if (is_null() || !valid_time(tm_)) {
-    os.put_null();
-    return;
-  }
+  if (is_null()) return os.put_null();
+  if (!valid_time(tm_)) throw Db_err(-1000, "d_time: not a valid time of day");
   os.put_int(tm_.tm_hour * 3600 + tm_.tm_min * 60 + tm_.tm_sec);
 }
 
@@ -294,14 +294,17 @@ void d_timestamp::get(t_istream& is, Database*) {
 }
 
 void d_timestamp::put(t_ostream& os, Database*) const {
-  if (is_null() || !valid_date(tm_) || !valid_time(tm_)) {
-    os.put_null();
-    return;
-  }
+  if (is_null()) return os.put_null();
+  // A text that held a date alone was read without a time: it goes back as
+  // it came.
+  const bool date_only = tm_.tm_hour == -1 && tm_.tm_min == -1 && tm_.tm_sec == -1;
+  if (!valid_date(tm_) || tm_.tm_year < -1900 || (!date_only && !valid_time(tm_)))
+    throw Db_err(-1000, "d_timestamp: not a valid timestamp");
   // The server reads the fields from fixed positions: the year always takes
   // four digits (strftime's %Y would not pad years before 1000).
-  const int n = std::snprintf(conv_buf, sizeof conv_buf, "%04d-%02d-%02d %02d:%02d:%02d", tm_.tm_year + 1900,
-                              tm_.tm_mon + 1, tm_.tm_mday, tm_.tm_hour, tm_.tm_min, tm_.tm_sec);
+  int n = std::snprintf(conv_buf, sizeof conv_buf, "%04d-%02d-%02d", tm_.tm_year + 1900, tm_.tm_mon + 1, tm_.tm_mday);
+  if (!date_only)
+    n += std::snprintf(conv_buf + n, sizeof conv_buf - n, " %02d:%02d:%02d", tm_.tm_hour, tm_.tm_min, tm_.tm_sec);
   os.put_str(0, conv_buf, static_cast<unsigned short>(n));
 }
 

@@ -189,6 +189,11 @@ d_string& d_string::assign(const unsigned short* s, unsigned short n) {
   return *this;
 }
 
+void d_string::assign(const char* p, std::size_t n) {
+  d_binary::assign(p, n);
+  kind_ = 0;
+}
+
 void d_string::get(t_istream& is, Database*) {
   null_ = false;
   bool is_uni = false;
@@ -306,7 +311,7 @@ void d_int::get(t_istream& is, Database*) {
   null_ = false;
   std::int64_t v = 0;
   bool null_flag = false;
-  is.read_int(v, null_flag);
+  is.read_int32(v, null_flag);
   if (null_flag)
     set_null();
   else

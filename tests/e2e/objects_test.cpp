@@ -10,6 +10,13 @@ namespace {
 
 class e2e_objects : public e2e_test {};
 
+// An integer of any width, read with read_int.
+struct wide_int : D_type {
+  std::int64_t v = 0;
+  void get(t_istream& is, Database*) override { is.read_int(v, null_); }
+  void put(t_ostream& os, Database*) const override { os.put_int(v); }
+};
+
 TEST_P(e2e_objects, values_and_references_survive_a_restart) {
   const std::string accents = "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x98\x80";  // two-, three- and four-byte characters
   const std::string binary("\0\x01\xFE\xFF", 4);
@@ -62,6 +69,11 @@ TEST_P(e2e_objects, empty_null_and_long_values) {
   p->set(U(u"Age"), age);
   p->set(U(u"Age"), null_age);
   EXPECT_TRUE(read<d_int>(p, u"Age").is_null());
+  wide_int wide;
+  wide.v = 5000000000;
+  p->set(U(u"Age"), wide);
+  ASSERT_EQ(save(p), 0);
+  EXPECT_EQ(read<wide_int>(p, u"Age").v, 5000000000);
 
   // 20000 two-byte characters: 40000 bytes of UTF-8 text, as many in UTF-16.
   const std::string long_text = test::repeat("\xC3\xA9", 20000);

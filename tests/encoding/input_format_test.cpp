@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <locale>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -137,6 +138,9 @@ TEST(number_text, ignores_the_process_locale) {
     EXPECT_EQ(std::string(os.data(), os.size()), "\x13\x01" "2.080000000000000") << round;
     input in(element("2.5"));
     EXPECT_EQ(next_double(in.is).first, 2.5) << round;
+    input text("2.5");
+    text.is.use_str_fmt(false);
+    EXPECT_EQ(next_double(text.is).first, 2.5) << round;
     std::setlocale(LC_ALL, "C");
     std::locale::global(std::locale::classic());
   }
@@ -182,7 +186,7 @@ TEST(list_input, int_operator_keeps_the_low_32_bits) {
 // The string form reads the whole rest of the input as one plain-text value.
 TEST(string_form, reads_the_whole_rest_as_one_text_value) {
   for (const auto& [text, want] : {std::pair<const char*, int_result>{" 42 rest", {42, false}}, {"x", {0, true}},
-                                   {"", {0, true}}, {"3000000000", {0, true}}}) {
+                                   {"", {0, true}}}) {
     input in(text);
     in.is.use_str_fmt(false);
     EXPECT_TRUE(next_int(in.is) == want && in.is.at_end()) << text;
@@ -216,6 +220,38 @@ TEST(string_form, reads_the_whole_rest_as_one_text_value) {
   is.set_buf(&other_buf);
   is.use_str_fmt(true);
   EXPECT_EQ(next_int(is), (int_result{99, true}));  // refused: only a t_istrstream's run is known
+}
+
+// 8-bit plain text holds numbers as stream extraction in the C locale reads
+// them: the longest number-like run, which must then be a whole number;
+// integers of 64 bits.
+TEST(string_form, reads_numbers_as_stream_extraction_does) {
+  const char* const texts[] = {" 42 rest", "x", "", "+", "-", "+-1", "3000000000", "-9223372036854775808",
+                               "9223372036854775808", "99999999999999999999", "2.5", "-.5", ".", "1.", "1.e3",
+                               "1e", "1e+", "1E-2x", "1.5.2", "inf", "nan", "1e400", "-1e400", "1e-400",
+                               "0x10", " \t7"};
+  for (const char* text : texts) {
+    std::istringstream as_int(text), as_double(text);
+    as_int.imbue(std::locale::classic());
+    as_double.imbue(std::locale::classic());
+    long long i = 0;
+    double d = 0;
+    const bool int_ok = static_cast<bool>(as_int >> i), double_ok = static_cast<bool>(as_double >> d);
+    input in(text);
+    in.is.use_str_fmt(false);
+    EXPECT_EQ(next_int(in.is), (int_result{int_ok ? i : 0, !int_ok})) << text;
+    in.is.reset(in.data.data(), static_cast<int>(in.data.size()));
+    EXPECT_EQ(next_double(in.is), (double_result{double_ok ? d : 0, !double_ok})) << text;
+  }
+  // Readers of 32-bit integers still find no number beyond 32 bits.
+  input wide("3000000000");
+  wide.is.use_str_fmt(false);
+  d_int n(5);
+  n.get(wide.is, nullptr);
+  int x = 7;
+  wide.is.reset(wide.data.data(), static_cast<int>(wide.data.size()));
+  wide.is >> x;
+  EXPECT_TRUE(n.is_null() && x == 0);
 }
 
 }  // namespace

@@ -145,6 +145,46 @@ TEST_F(cache, refused_changes_record_nothing) {
   EXPECT_EQ(s.sent().substr(0, 3), "BI ");
 }
 
+TEST_F(cache, pending_work_survives_a_request_refused_before_sending) {
+  d_int age(42);
+  s.db->set_property(5, 2, 0, 0, ret_data, owner_name, &age);
+  c->close_obj(8);
+  d_string too_long(std::string(70000, 'q').c_str());
+  D_type* args[] = {&too_long};
+  EXPECT_EQ(thrown([&] { s.db->run_method(5, owner_name, owner_name, args, 1, nullptr, 0, ret_data); }),
+            "-1000 value too long for one element");
+  EXPECT_TRUE(s.drv.requests.empty() && c->pending_changes() == 1u && c->pending_closes() == 1);
+  // The next request carries the change and the close.
+  s.drv.reply(common_reply("", "", "", "", section({})));
+  s.db->run_method(5, owner_name, owner_name, nullptr, 0, nullptr, 0, ret_none);
+  EXPECT_EQ(s.last_hex().substr(0, 80),
+            "03 04 01 03 04 05 03 04 02 03 04 00 03 04 00 03 04 2A 03 04 00 03 04 01 03 04 08");
+  EXPECT_TRUE(c->pending_changes() == 0u && c->pending_closes() == 0);
+}
+
+TEST_F(cache, an_answer_from_a_pending_change_stays_until_the_next_request) {
+  d_string first(std::string(100, 'a').c_str()), longer(std::string(5000, 'b').c_str());
+  s.db->set_property(5, 2, 0, 0, ret_data, owner_name, &first);
+  t_istream& r = s.db->get_property(5, 2, 0, ret_data, owner_name);
+  s.db->set_property(5, 2, 0, 0, ret_data, owner_name, &longer);  // no request: the answer stands
+  EXPECT_EQ(d_string(r).bytes(), first.bytes());
+  EXPECT_EQ(ask(5, 2, 0), longer.bytes());
+}
+
+TEST_F(cache, values_go_with_a_sent_close_and_with_a_rollback) {
+  load(section({{5, {{1, bytes_elem("a")}}}, {6, {{1, bytes_elem("b")}}}}));
+  // A deferred close keeps the values until it is sent.
+  c->close_obj(5);
+  EXPECT_EQ(ask(5, 1, 0), "a");
+  s.drv.reply(common_reply("", "", "", "", section({{7, {{1, bytes_elem("c")}}}})));
+  s.db->get_property(6, 2, 0, ret_data, owner_name);
+  EXPECT_EQ(ask(5, 1, 0) + ask(6, 1, 0) + ask(7, 1, 0), "nobc");
+  // A rollback undoes changes the cached values may show.
+  s.drv.reply(common_reply("", "", "", "", section({})));
+  s.db->rollback();
+  EXPECT_EQ(c->cached_objects(), 0u);
+}
+
 TEST_F(cache, a_load_replaces_every_slot_of_an_object_it_names) {
   const auto units = u16(u"\u00e9t\u00e9");
   const std::string wide = elems([&](t_ostream& o) { o.put_str(2, reinterpret_cast<const char*>(units.data()), 6); });

@@ -178,6 +178,37 @@ TEST_F(proxies, typed_get_makes_a_proxy_when_none_of_its_type_is_open_and_each_t
   s.drv.reply(no_error);
 }
 
+TEST_F(proxies, references_built_twice_on_one_proxy_share_its_count) {
+  Person* p = person(7);
+  counted<Person> a(p);
+  {
+    counted<Person> b(p);
+    EXPECT_EQ(a.shares(), 2);
+  }
+  EXPECT_EQ(state(7), "1 open, 1 registered, 1 alive; ");
+  Person* idle = person(0);  // holds no object, so it is not registered
+  counted<Person> c(idle), d(idle);
+  EXPECT_EQ(d.shares(), 2);
+  s.drv.reply(no_error);
+}
+
+TEST_F(proxies, a_reference_read_without_a_session_uses_its_own) {
+  d_ref<Person> r(person(3));
+  input in(bytes_elem("3@Sample.Person") + bytes_elem("4@Sample.Person") + bytes_elem("") +
+           bytes_elem("4@Sample.Person"));
+  in.is >> r;  // the proxy it already holds
+  EXPECT_EQ(Person::made, 0);
+  s.drv.reply(no_error);
+  in.is >> r;  // a new proxy in r's session; the last reference to 3 closes it
+  EXPECT_TRUE(r->get_oid() == 4 && Person::made == 1);
+  EXPECT_EQ(state(4), "1 open, 1 registered, 1 alive; B6 03 04 03; ");
+  d_ref<Person> none;
+  in.is >> none;  // a null reference needs no session
+  EXPECT_EQ(thrown([&] { in.is >> none; }), "-1000 no session to read a reference in");
+  EXPECT_TRUE(none.is_null() && Person::made == 1);
+  s.drv.reply(no_error);
+}
+
 TEST(proxies_info, a_second_registration_keeps_the_first) {
   Proxies_info info;
   Person p1(nullptr, 0), p2(nullptr, 0);

@@ -1,4 +1,5 @@
 // Dates as day numbers, times as seconds since midnight, timestamps as text.
+#include "support/thrown.h"
 #include "support/value_bytes.h"
 
 #include <torqa/datetime.h>
@@ -57,7 +58,7 @@ TEST(date_day_number, edges_bounds_and_invalid_records) {
 
   // Day numbers beyond the range leave every member -1 and the value
   // non-null; records that are no calendar date print as INVALID and are
-  // written as null.
+  // refused when written, as are dates beyond the server's day numbers.
   for (std::int64_t beyond : {-657435LL, 2958466LL, 1LL << 40}) {
     const d_date d = date_of_day(beyond);
     EXPECT_FALSE(d.is_null());
@@ -66,10 +67,13 @@ TEST(date_day_number, edges_bounds_and_invalid_records) {
   d_date wild(2000, 1, 1);  // members set by hand, at the limits of int
   wild.get_tm()->tm_mon = INT_MAX;
   wild.get_tm()->tm_year = INT_MAX;
-  for (const d_date& bad : {date_of_day(2958466), d_date(2001, 2, 29), d_date(2000, 13, 1), d_date(10000, 1, 1), wild}) {
-    EXPECT_EQ(written(bad), null_bytes);
+  for (const d_date& bad :
+       {date_of_day(2958466), d_date(2023, 2, 30), d_date(2000, 13, 1), d_date(10000, 1, 1), wild}) {
+    EXPECT_EQ(thrown([&] { written(bad); }), "-1000 d_date: not a valid date");
     EXPECT_EQ(printed(bad), "INVALID");
   }
+  for (const d_date& far : {d_date(30, 1, 1), d_date(41, 1, 1), d_date(9941, 1, 2)})
+    EXPECT_EQ(thrown([&] { written(far); }), "-1000 d_date: beyond the server's day numbers");
 
   const unsigned short odbc[] = {'1', '9', '9', '9', '-', '1', '2', '-', '3', '1'};
   d_date from_odbc;
@@ -110,13 +114,14 @@ TEST(time_value, seconds_since_midnight) {
   EXPECT_EQ(printed(read_value<d_time>("\x01")), "NULL");
 
   // Counts are not range-checked: 24:00:00 and negative counts are kept but
-  // are no time of day.
+  // are no time of day, and are refused when written.
   for (std::int64_t count : {86400, -1}) {
     const d_time bad = read_value<d_time>(encoded_int(count));
     EXPECT_FALSE(bad.is_null());
     EXPECT_EQ(printed(bad), "INVALID");
-    EXPECT_EQ(written(bad), null_bytes);
+    EXPECT_EQ(thrown([&] { written(bad); }), "-1000 d_time: not a valid time of day");
   }
+  EXPECT_EQ(thrown([&] { written(d_time(24, 0, 0)); }), "-1000 d_time: not a valid time of day");
 }
 
 TEST(timestamp_value, text_forms) {
@@ -133,12 +138,18 @@ TEST(timestamp_value, text_forms) {
   EXPECT_TRUE(empty.is_null());
   EXPECT_EQ(printed(empty), "NULL");
 
-  // A short text: the date only with its 10 characters, the time only with 19.
+  // A short text: the date only with its 10 characters, the time only with
+  // 19. A date alone is written back as it was read; what is no timestamp
+  // is refused.
   const d_timestamp date_only = read_value<d_timestamp>(element("2001-02-03"));
   EXPECT_EQ(date_only.get_tm()->tm_mday, 3);
   EXPECT_EQ(date_only.get_tm()->tm_hour, -1);
-  EXPECT_EQ(written(date_only), null_bytes);
-  EXPECT_TRUE(all_unset(*read_value<d_timestamp>(element("2001-")).get_tm()));
+  EXPECT_EQ(written(date_only), element("2001-02-03"));
+  const d_timestamp cut = read_value<d_timestamp>(element("2001-"));
+  EXPECT_TRUE(all_unset(*cut.get_tm()));
+  for (const d_timestamp& bad : {cut, d_timestamp(2023, 12, 31, 23, 59, 60), d_timestamp(2023, 2, 30, 0, 0, 0),
+                                 d_timestamp(-1, 1, 1, 0, 0, 0)})
+    EXPECT_EQ(thrown([&] { written(bad); }), "-1000 d_timestamp: not a valid timestamp");
 
   // A text longer than the scratch buffer: its start is used and the whole
   // element is consumed.

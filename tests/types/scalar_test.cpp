@@ -35,6 +35,9 @@ TEST(value_null_state, construction_and_set_null) {
   d_string w(u16(u"hi").data());
   EXPECT_TRUE((w.set_null(), w.is_null() && w.size() == 0 && w.kind() == 2));
   EXPECT_TRUE((w.assign(u16(u"xyz").data(), 1), !w.is_null() && w.bytes() == units16(u"x")));
+  // 8-bit assignment makes 8-bit text, whatever the string held before.
+  w.assign("xyz", 3);
+  EXPECT_TRUE(w.kind() == 0 && w.mb_str() == "xyz" && hex(written(w, true)) == "05 01 78 79 7A");
 }
 
 TEST(value_put, writes_each_value_as_its_element_for_either_server) {
