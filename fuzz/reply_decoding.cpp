@@ -136,7 +136,7 @@ void run_session(const std::uint8_t* data, std::size_t size) {
     try {
       const auto cls = u16(u"Sample.Person"), id = u16(u"1");
       d_ref<Dyn_obj> obj = Dyn_obj::open(db, cls.data(), id.data());
-      if (obj.is_null()) return;
+      if (obj.check_null()) return;
       const Class_def* def = obj->get_class();
       for (const auto& [name, prop] : def->properties()) {
         d_string v;
