@@ -69,7 +69,8 @@ demo() {
 }
 
 # Builds the libFuzzer targets in build-fuzz (clang, its own tree) and runs
-# each named one (all by default) for FUZZ_SECONDS from its seeds. What a run
+# each named one (all by default) for FUZZ_SECONDS from its seeds (and
+# fuzz/<target>.dict, words that help it build inputs). What a run
 # finds is written to build-fuzz/findings/<target>/ and fails the job; new
 # inputs that reach further go to build-fuzz/corpus/<target>/, not into the
 # committed seeds.
@@ -82,13 +83,14 @@ fuzz() {
   cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
   for t in "${targets[@]}"; do
     local work=$PWD/build-fuzz/work/$t findings=$PWD/build-fuzz/findings/$t corpus=$PWD/build-fuzz/corpus/$t
-    local bin=$PWD/build-fuzz/fuzz/fuzz_$t seeds=$PWD/fuzz/corpus/$t
+    local bin=$PWD/build-fuzz/fuzz/fuzz_$t seeds=$PWD/fuzz/corpus/$t dict=()
+    [ -f "fuzz/$t.dict" ] && dict=(-dict="$PWD/fuzz/$t.dict")
     rm -rf "$work"
     mkdir -p "$work" "$findings" "$corpus"
     echo "fuzz_$t: ${seconds}s"
     # Namespaces and anything a statement writes stay in the work folder.
     if (cd "$work" && TMPDIR=$work ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-          "$bin" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+          "$bin" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 "${dict[@]}" \
           -artifact_prefix="$findings/" "$corpus" "$seeds" >"$work/log" 2>&1); then
       grep -aE '^(Done|stat::number_of_executed_units)' "$work/log" | tr '\n' ' '; echo
     else
