@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build pkg-config unixodbc-dev libgtest-dev libgmock-dev
           libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev libedit-dev locales
-          clang libclang-rt-dev llvm)
+          unixodbc odbcinst python3-pyodbc clang libclang-rt-dev llvm)
 
 install_packages() {
   local missing=()
