@@ -5,6 +5,7 @@
 #include "server/errors.h"
 #include "server/wire.h"
 
+#include <charconv>
 #include <limits>
 #include <string>
 
@@ -33,11 +34,22 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
     d.diag.set(SQL_ERROR, code == server::err_login ? "28000" : "08001", std::move(msg), code);
     return code == 0 ? -1 : code;
   };
-  if (d.conn) {
+  if (d.conn || d.remote) {
     d.diag.set(SQL_ERROR, "08002", "the connection is already open");
     return -1;
   }
-  if (!server::same_name(host, "local")) return refused(server::err_options, "only the host local is served");
+  if (!server::same_name(host, "local")) {
+    unsigned port = 0;
+    const auto r = std::from_chars(options.data(), options.data() + options.size(), port);
+    if (r.ec != std::errc{} || r.ptr != options.data() + options.size() || port == 0 || port > 65535)
+      return refused(server::err_options, "bad port '" + options + "' for host " + host);
+    try {
+      d.remote = std::make_unique<net::remote_connection>(host, options, path, user, password);
+    } catch (const net::remote_error& e) {
+      return refused(e.code, e.msg);
+    }
+    return 0;
+  }
   server::connect_options opts;
   std::string why;
   if (!server::parse_options(options, opts, why)) return refused(server::err_options, why);
@@ -64,8 +76,18 @@ TORQA_DRV_EXPORT short DrvConnect(SQLHDBC h, const torqa_drv_str* host, const to
 TORQA_DRV_EXPORT short DrvOpenChannel(SQLHDBC h, void** out) {
   if (out != nullptr) *out = nullptr;
   dbc* d = as_dbc(h);
-  if (d == nullptr || !d->conn || out == nullptr) return -1;
-  auto* c = new driver::channel(d, *d->conn, d->conn->chunk_size());
+  if (d == nullptr || (!d->conn && !d->remote) || out == nullptr) return -1;
+  auto* c = new driver::channel;
+  c->owner = d;
+  try {
+    if (d->remote)
+      c->remote.emplace(*d->remote, d->remote->open_channel());
+    else
+      c->local.emplace(*d->conn, d->conn->chunk_size());
+  } catch (const net::remote_error&) {
+    delete c;
+    return -1;
+  }
   d->channels.insert(c);
   *out = c;
   return 0;
@@ -82,7 +104,7 @@ TORQA_DRV_EXPORT short DrvCloseChannel(void* h) {
 TORQA_DRV_EXPORT short DrvBeginMessage(void* h, const char* code, unsigned int) {
   driver::channel* c = as_channel(h);
   if (c == nullptr || code == nullptr) return -1;
-  c->server.begin(std::string_view(code, code[0] == '\0' ? 0 : 2));
+  c->begin(std::string_view(code, code[0] == '\0' ? 0 : 2));
   return 0;
 }
 
@@ -90,7 +112,7 @@ TORQA_DRV_EXPORT short DrvSendMessage(void* h, const char* message, unsigned int
   driver::channel* c = as_channel(h);
   if (c == nullptr) return -1;
   try {
-    return c->server.send(message, length) ? 0 : -1;
+    return c->send(message, length) ? 0 : -1;
   } catch (const std::exception&) {
     return -1;
   }
@@ -101,7 +123,7 @@ TORQA_DRV_EXPORT short DrvNextChunk(void* h, unsigned int* length, unsigned char
   if (c == nullptr || length == nullptr || is_final == nullptr) return -1;
   unsigned n = 0;
   bool final = false;
-  if (!c->server.next_chunk(n, final)) return -1;
+  if (!c->next_chunk(n, final)) return -1;
   *length = n;
   *is_final = final ? 1 : 0;
   return 0;
@@ -110,5 +132,5 @@ TORQA_DRV_EXPORT short DrvNextChunk(void* h, unsigned int* length, unsigned char
 TORQA_DRV_EXPORT short DrvReadChunk(void* h, unsigned int length, char* destination) {
   driver::channel* c = as_channel(h);
   if (c == nullptr || length > 32768) return -1;
-  return c->server.read(length, destination) ? 0 : -1;
+  return c->read(length, destination) ? 0 : -1;
 }

@@ -8,7 +8,8 @@
 // manager does, follows standard ODBC 3 (`dbc::standard`).
 //
 // Connection string parts given to DrvConnect: host "local" (the embedded
-// server), the options "key=value;..." (chunk=N the largest reply chunk,
+// server) or a daemon's host, with its port and the namespace's name; for
+// "local" the options "key=value;..." (chunk=N the largest reply chunk,
 // 1..32768, default 32768; unicode=1 a new namespace uses 16-bit text;
 // fasthash=1 a new namespace hashes passwords with minimum work;
 // schema=FILE the schema copied into a new namespace) and the namespace's
@@ -19,6 +20,7 @@
 
 #include "server/channel.h"
 #include "server/namespace.h"
+#include "server/net/remote.h"
 #include "server/sql.h"
 
 #include <sql.h>
@@ -124,18 +126,29 @@ struct stmt {
   data_at_exec pending;
 };
 
+/// A message channel: a session of the embedded server, or one of a
+/// daemon's (`remote`).
 struct channel {
   live_handle entry{this, handle_kind::channel};
   dbc* owner = nullptr;
-  server::channel server;
-  channel(dbc* d, server::connection& c, std::size_t chunk) : owner(d), server(c, chunk) {}
+  std::optional<server::channel> local;
+  std::optional<net::remote_channel> remote;
+
+  void begin(std::string_view code) { remote ? remote->begin(code) : local->begin(code); }
+  bool send(const char* m, std::size_t n) { return remote ? remote->send(m, n) : local->send(m, n); }
+  bool next_chunk(unsigned& n, bool& final) {
+    return remote ? remote->next_chunk(n, final) : local->next_chunk(n, final);
+  }
+  bool read(std::size_t n, char* dest) { return remote ? remote->read(n, dest) : local->read(n, dest); }
 };
 
 struct dbc {
   live_handle entry{this, handle_kind::dbc};
   env* owner = nullptr;
   diagnostic diag;
-  std::unique_ptr<server::connection> conn;  ///< null until a connect succeeds
+  std::unique_ptr<server::connection> conn;  ///< the embedded server's connection, once connected
+  /// A daemon's connection, once connected (channels only; `conn` stays null).
+  std::unique_ptr<net::remote_connection> remote;
   bool standard = false;   ///< opened by SQLConnect/SQLDriverConnect: ODBC 3 conventions
   bool autocommit = true;  ///< off: statements run in a transaction that SQLEndTran ends
   std::string dsn;         ///< the data source connected to, for SQLGetInfo

@@ -631,7 +631,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLDriverConnectW(SQLHDBC h, SQLHWND, SQLWCHAR* in, S
 TORQA_DRV_EXPORT SQLRETURN SQLDisconnect(SQLHDBC h) {
   dbc* d = begin_dbc(h);
   if (d == nullptr) return SQL_INVALID_HANDLE;
-  if (!d->conn) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
+  if (!d->conn && !d->remote) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
   if (d->standard && in_transaction(*d))
     return d->diag.set(SQL_ERROR, "25000", "a transaction is open: commit or roll it back first");
   for (stmt* s : d->statements) delete s;
@@ -639,6 +639,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLDisconnect(SQLHDBC h) {
   for (driver::channel* c : d->channels) delete c;
   d->channels.clear();
   d->conn.reset();
+  d->remote.reset();
   d->standard = false;
   d->dsn.clear();
   return SQL_SUCCESS;

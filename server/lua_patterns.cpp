@@ -2,6 +2,7 @@
 
 #include <lua.hpp>
 
+#include <atomic>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -20,7 +21,9 @@ constexpr long tick_steps = 4096;
 constexpr std::ptrdiff_t cap_unfinished = -1;
 constexpr std::ptrdiff_t cap_position = -2;
 
-void (*tick_fn)(lua_State*) = nullptr;
+// Every engine installs the same function; atomic because engines of
+// separate sessions start on separate threads.
+std::atomic<void (*)(lua_State*)> tick_fn{nullptr};
 
 struct match_state {
   const char* src_init;
@@ -203,7 +206,7 @@ const char* match(match_state& ms, const char* s, const char* p) {
   if (ms.depth-- == 0) luaL_error(ms.L, "pattern too complex");
   if (++ms.steps == tick_steps) {
     ms.steps = 0;
-    tick_fn(ms.L);
+    tick_fn.load(std::memory_order_relaxed)(ms.L);
   }
   while (p != ms.p_end) {
     const char* ep = nullptr;
@@ -513,7 +516,7 @@ int str_gsub(lua_State* L) {
 }  // namespace
 
 void open_patterns(lua_State* L, void (*tick)(lua_State*)) {
-  tick_fn = tick;
+  tick_fn.store(tick, std::memory_order_relaxed);
   lua_getglobal(L, LUA_STRLIBNAME);
   const luaL_Reg fns[] = {
       {"find", str_find}, {"match", str_match}, {"gmatch", str_gmatch}, {"gsub", str_gsub}, {nullptr, nullptr}};

@@ -3,6 +3,7 @@
 #include "errors.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,14 @@ std::string read_file(const fs::path& p) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The short name of this program, as the owner file records it.
+std::string program_name() {
+  std::ifstream in("/proc/self/comm");
+  std::string name;
+  std::getline(in, name);
+  return name.empty() ? "unknown" : name;
 }
 
 // A namespace's files and folder are its owner's only, whatever the umask.
@@ -215,6 +224,7 @@ std::shared_ptr<name_space> name_space::open(const std::string& dir, const conne
   auto ns = std::make_shared<name_space>(path.string());
   if (!fs::exists(path / "objects.db")) create_namespace(path, options);
   make_private(path);
+  ns->take_ownership();
   const fs::path schema_path = path / "schema.tq";
   schema_error err;
   ns->schema_ = schema::parse(read_file(schema_path), err);
@@ -237,6 +247,39 @@ std::shared_ptr<name_space> name_space::open(const std::string& dir, const conne
   }
   slot = ns;
   return ns;
+}
+
+void name_space::take_ownership() {
+  const std::string file = dir_ + "/owner";
+  owner_fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (owner_fd_ < 0) throw server_error(err_storage, "cannot open " + file);
+  const std::string me = std::to_string(::getpid());
+  // This process may still be letting go of an earlier open of the same
+  // directory (its last user is in the destructor): wait for that briefly.
+  for (int tries = 0; ::flock(owner_fd_, LOCK_EX | LOCK_NB) != 0; ++tries) {
+    char text[256] = {};
+    const ssize_t n = ::pread(owner_fd_, text, sizeof text - 1, 0);
+    std::string owner(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!owner.empty() && owner.back() == '\n') owner.pop_back();
+    const std::size_t blank = owner.find(' ');
+    const std::string pid = owner.substr(0, blank);
+    // An empty file: its owner has the lock but has not written its name yet.
+    if ((pid == me || pid.empty()) && tries < 1000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    const std::string name = blank == std::string::npos ? "unknown" : owner.substr(blank + 1);
+    throw server_error(err_storage, "namespace " + dir_ + " is served by process " +
+                                        (pid.empty() ? "unknown" : pid) + " (" + name + ")");
+  }
+  const std::string text = me + " " + program_name() + "\n";
+  if (::ftruncate(owner_fd_, 0) != 0 ||
+      ::pwrite(owner_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+    throw server_error(err_storage, "cannot write " + file);
+}
+
+name_space::~name_space() {
+  if (owner_fd_ >= 0) ::close(owner_fd_);  // releases the owner lock
 }
 
 login_throttle::clock::time_point login_throttle::not_before(const std::string& user) {
@@ -264,7 +307,7 @@ void login_throttle::succeeded(const std::string& user) {
 
 connection::connection(const std::string& dir, const connect_options& options, const std::string& user,
                        const std::string& password)
-    : ns_(name_space::open(dir, options)), store_(ns_->db_path()), chunk_(options.chunk), user_(user) {
+    : connection(dir, options, user, checked_login{}) {
   login_throttle& throttle = ns_->throttle();
   std::this_thread::sleep_until(throttle.not_before(user));
   if (!store_.check_user(user, password)) {
@@ -272,6 +315,11 @@ connection::connection(const std::string& dir, const connect_options& options, c
     throw server_error(err_login, "unknown user or wrong password");
   }
   throttle.succeeded(user);
+}
+
+connection::connection(const std::string& dir, const connect_options& options, const std::string& user,
+                       checked_login)
+    : ns_(name_space::open(dir, options)), store_(ns_->db_path()), chunk_(options.chunk), user_(user) {
   store_.track(ns_->versions());
 }
 

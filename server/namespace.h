@@ -5,6 +5,11 @@
 // one namespace object per directory while connections use it; they share
 // its schema, its lock table and its row versions. Each connection has its
 // own SQLite connection.
+//
+// A namespace directory has one owner: the process that opened it holds an
+// exclusive lock on its file "owner" (which names the process) until it
+// lets the namespace go. Another process cannot open it meanwhile, so the
+// lock table and the open objects of the owner are the only ones.
 #pragma once
 
 #include "schema.h"
@@ -114,9 +119,17 @@ class name_space {
   std::string db_path() const { return dir_ + "/objects.db"; }
 
   explicit name_space(std::string dir) : dir_(std::move(dir)) {}
+  name_space(const name_space&) = delete;
+  name_space& operator=(const name_space&) = delete;
+  ~name_space();
 
  private:
+  /// Takes the directory's owner lock; throws err_storage naming the
+  /// owner when another process holds it.
+  void take_ownership();
+
   std::string dir_;
+  int owner_fd_ = -1;
   std::shared_ptr<const schema> schema_;
   bool unicode_ = false;
   run_limits limits_;
@@ -138,6 +151,9 @@ class connection {
   /// refused user).
   connection(const std::string& dir, const connect_options& options, const std::string& user,
              const std::string& password);
+  /// For a user whose login was checked elsewhere (the daemon's exchange).
+  struct checked_login {};
+  connection(const std::string& dir, const connect_options& options, const std::string& user, checked_login);
 
   name_space& ns() { return *ns_; }
   const schema& get_schema() const { return ns_->get_schema(); }

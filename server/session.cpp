@@ -61,6 +61,7 @@ object_ptr session::create(const class_def& c) {
   o->cls = &c;
   if (c.is_persistent()) {
     o->values.resize(c.props.size());
+    o->changed.assign(c.props.size(), true);
     o->dirty = true;
   }
   return o;
@@ -95,6 +96,7 @@ object_ptr session::open(const class_def& c, std::int64_t row, int concurrency, 
     o = create(c);
     o->row = row;
     o->dirty = false;
+    o->changed.assign(c.props.size(), false);
     o->seen_epoch = epoch;
     o->version = version;
     for (std::size_t i = 0; i < values.size(); ++i) o->values[i].d = std::move(values[i]);
@@ -264,6 +266,7 @@ void session::set_property(const object_ptr& o, const property& p, item v) {
     case prop_kind::data:
     case prop_kind::reference:
       o->values[i] = std::move(v);
+      o->changed[i] = true;
       break;
     case prop_kind::collection:
     case prop_kind::stream: {
@@ -312,7 +315,7 @@ void session::save_one(object& o, std::vector<std::pair<object_ptr, stored_strea
     if (p.kind == prop_kind::reference) row[i] = row_datum(v);
   }
   // The row first: a row that is gone is written again before its streams.
-  st.update_row(c, o.row, row);
+  st.update_row(c, o.row, row, &o.changed);
   for (std::size_t i = 0; i < c.props.size(); ++i) {
     const property& p = c.props[i];
     const item& v = o.values[i];
@@ -328,7 +331,6 @@ void session::save_one(object& o, std::vector<std::pair<object_ptr, stored_strea
     for (const auto& [k, e] : v.obj->array) items.emplace_back(k, objects ? row_datum(e) : e.d);
     st.save_collection(p, o.row, items);
   }
-  o.dirty = false;
 }
 
 std::string session::save(const object_ptr& o) {
@@ -339,9 +341,6 @@ std::string session::save(const object_ptr& o) {
   collect_unsaved(o, all);
   std::vector<object_ptr> inserted;
   std::vector<std::pair<object_ptr, stored_stream>> streams;
-  std::vector<object_ptr> changed;  // unsaved again if the save fails
-  for (const auto& x : all)
-    if (x->dirty) changed.push_back(x);
   storage& st = conn_.store();
   try {
     st.exec("SAVEPOINT torqa_save");
@@ -352,13 +351,17 @@ std::string session::save(const object_ptr& o) {
     }
     for (const auto& x : all) save_one(*x, streams);
     st.exec("RELEASE torqa_save");
+    // Marked saved only now: a failed save leaves every change to retry.
+    for (const auto& x : all) {
+      x->changed.assign(x->cls->props.size(), false);
+      x->dirty = false;
+    }
   } catch (const server_error& e) {
     try {
       st.exec("ROLLBACK TO torqa_save; RELEASE torqa_save");
     } catch (const server_error&) {
     }
     for (const auto& x : inserted) x->row = 0;
-    for (const auto& x : changed) x->dirty = true;
     return status_bytes(e.code, e.msg);
   }
   for (const auto& [s, stored] : streams) s->stream.saved(stored);

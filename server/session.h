@@ -39,6 +39,9 @@ struct object {
   int oid = 0;           ///< id handed to the client; 0 when not open
   int lock = 0;          ///< lock held: 0 none, 1 shared, 2 exclusive
   bool dirty = false;    ///< changed since loaded or saved
+  /// Per property: set since loaded or saved, so that a save writes only
+  /// these columns and keeps what others changed in the rest.
+  std::vector<bool> changed;
   std::uint64_t seen_epoch = 0;  ///< the namespace's row epoch when last checked
   std::uint64_t version = 0;     ///< the row's version when its values were loaded
   std::vector<item> values;  ///< persistent: one per property (collections and streams lazily)

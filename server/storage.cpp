@@ -1,6 +1,7 @@
 #include "storage.h"
 
 #include "errors.h"
+#include "scram.h"
 
 #include <sodium.h>
 #include <sqlite3.h>
@@ -249,6 +250,12 @@ void storage::set_user(const std::string& name, const std::string& password, boo
   statement st = prepare("INSERT OR REPLACE INTO torqa_users(name, hash) VALUES(?, ?)");
   st.bind_text(1, name).bind_text(2, hash);
   st.step();
+  // The keys a login over the network is checked with (no password
+  // equivalent either), made from the same password.
+  unsigned char salt[16];
+  randombytes_buf(salt, sizeof salt);
+  const std::string_view salt_bytes(reinterpret_cast<const char*>(salt), sizeof salt);
+  set_setting(scram_key(name), scram::encode(scram::derive(password, salt_bytes, scram::default_iterations)));
 }
 
 bool storage::check_user(const std::string& name, const std::string& password) {
@@ -293,23 +300,26 @@ std::int64_t storage::insert_row(const class_def& c) {
   return sqlite3_last_insert_rowid(db_);
 }
 
-void storage::update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values) {
+void storage::update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values,
+                         const std::vector<bool>* only) {
+  const auto set = [&](std::size_t k) { return only == nullptr || (k < only->size() && (*only)[k]); };
   std::string cols, marks, sets;
-  for (const auto& p : c.props) {
+  for (std::size_t k = 0; k < c.props.size(); ++k) {
+    const property& p = c.props[k];
     if (!p.stored_in_row()) continue;
     cols += ", " + quoted(p.column);
     marks += ", ?";
-    sets += (sets.empty() ? "" : ", ") + quoted(p.column) + " = ?";
+    if (set(k)) sets += (sets.empty() ? "" : ", ") + quoted(p.column) + " = ?";
   }
-  const auto bind_all = [&](statement& st, int first) {
+  const auto bind = [&](statement& st, int first, bool all) {
     int i = first;
     for (std::size_t k = 0; k < c.props.size(); ++k)
-      if (c.props[k].stored_in_row()) st.bind(i++, values[k], c.props[k].type.type);
+      if (c.props[k].stored_in_row() && (all || set(k))) st.bind(i++, values[k], c.props[k].type.type);
     return i;
   };
   if (!sets.empty()) {
     statement st = prepare("UPDATE " + quoted(c.table) + " SET " + sets + " WHERE \"ID\" = ?");
-    st.bind(bind_all(st, 1), row);
+    st.bind(bind(st, 1, false), row);
     st.step();
     if (sqlite3_changes(db_) > 0) return;
   } else if (row_exists(c, row)) {
@@ -317,7 +327,7 @@ void storage::update_row(const class_def& c, std::int64_t row, const std::vector
   }
   statement st = prepare("INSERT INTO " + quoted(c.table) + "(\"ID\"" + cols + ") VALUES(?" + marks + ")");
   st.bind(1, row);
-  bind_all(st, 2);
+  bind(st, 2, true);
   st.step();
 }
 

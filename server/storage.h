@@ -122,6 +122,9 @@ class storage {
   /// Adds or replaces a user; the password is stored as a libsodium
   /// Argon2id hash (`fast`: the minimum work limits, for test namespaces).
   void set_user(const std::string& name, const std::string& password, bool fast);
+  /// The setting holding a user's login keys for the daemon's exchange
+  /// (server/scram.h), which set_user makes beside the hash.
+  static std::string scram_key(const std::string& user) { return "scram:" + user; }
   /// Whether the user exists and the password matches its hash.
   bool check_user(const std::string& name, const std::string& password);
 
@@ -130,9 +133,11 @@ class storage {
   // written, the others left alone.
   bool load_row(const class_def& c, std::int64_t row, std::vector<datum>& values);
   std::int64_t insert_row(const class_def& c);
-  /// Writes every stored column; a row that is gone (a save rolled back)
-  /// is inserted again with the same id.
-  void update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values);
+  /// Writes the stored columns (only those `only` marks, when given); a
+  /// row that is gone (a save rolled back) is inserted again with the same
+  /// id and every column.
+  void update_row(const class_def& c, std::int64_t row, const std::vector<datum>& values,
+                  const std::vector<bool>* only = nullptr);
   bool delete_row(const class_def& c, std::int64_t row);
   bool row_exists(const class_def& c, std::int64_t row);
 

@@ -38,6 +38,9 @@ void manage_user(connection& c, std::string_view name, const std::vector<std::st
     statement st = store.prepare("DELETE FROM torqa_users WHERE name = ?");
     sqlite3_bind_text(st.get(), 1, user.c_str(), -1, SQLITE_TRANSIENT);
     st.step();
+    statement keys = store.prepare("DELETE FROM torqa_settings WHERE key = ?");
+    keys.bind_text(1, storage::scram_key(user));
+    keys.step();
     return;
   }
   if (same_name(name, add_user) && exists) throw server_error(err_argument, "the user " + user + " exists");

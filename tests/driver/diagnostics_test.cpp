@@ -6,6 +6,9 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,11 +44,11 @@ class diagnostics : public ::testing::Test {
     std::filesystem::remove_all(dir);
   }
 
-  short connect(const std::u16string& password) {
+  short connect(const std::u16string& password, SQLHDBC to = nullptr, const std::string& name = "ns") {
     const std::u16string host = u"local", options = u"fasthash=1;schema=" + path(dir + "/schema.tq"),
-                         ns = path(dir + "/ns"), user = u"torqa";
+                         ns = path(dir + "/" + name), user = u"torqa";
     const auto h = drv(host), o = drv(options), p = drv(ns), u = drv(user), w = drv(password);
-    return DrvConnect(hdbc, &h, &o, &p, &u, &w);
+    return DrvConnect(to != nullptr ? to : hdbc, &h, &o, &p, &u, &w);
   }
   static std::u16string path(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
@@ -139,6 +142,43 @@ TEST_F(diagnostics, freed_and_foreign_handles_are_refused) {
   ASSERT_EQ(DrvOpenChannel(hdbc, &channel), 0);
   ASSERT_EQ(DrvCloseChannel(channel), 0);
   EXPECT_EQ(DrvCloseChannel(channel), -1);
+}
+
+TEST_F(diagnostics, a_namespace_held_by_another_process_is_refused_naming_it) {
+  // A child process connects to a namespace this process has not opened,
+  // says so through a pipe, and holds it until the pipe's other end closes.
+  int ready[2], hold[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(hold[1]);
+    SQLHDBC mine = nullptr;
+    const bool ok = SQLAllocConnect(henv, &mine) == SQL_SUCCESS && connect(u"torqa", mine, "held") == 0;
+    char c = ok ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1 || read(hold[0], &c, 1) < 0) _exit(2);
+    _exit(ok ? 0 : 1);
+  }
+  close(ready[1]);
+  close(hold[0]);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  SQLHDBC other = nullptr;
+  ASSERT_EQ(SQLAllocConnect(henv, &other), SQL_SUCCESS);
+  EXPECT_EQ(connect(u"torqa", other, "held"), -1010);
+  const std::string held = std::filesystem::canonical(dir + "/held").string();
+  EXPECT_EQ(record(SQL_HANDLE_DBC, other),
+            "08001 namespace " + held + " is served by process " + std::to_string(child) + " (tests_driver)");
+  // The owner's exit lets the namespace go.
+  close(hold[1]);
+  close(ready[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(connect(u"torqa", other, "held"), 0);
+  SQLFreeConnect(other);
 }
 
 }  // namespace

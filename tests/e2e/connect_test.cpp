@@ -36,7 +36,10 @@ TEST(e2e_connect, refusals_leave_an_inactive_connection) {
   } cases[] = {
       {"", "torqa", "wrong", "-1014 couldn't connect | 28000 unknown user or wrong password"},
       {"", "nobody", "torqa", "-1014 couldn't connect | 28000 unknown user or wrong password"},
-      {"remote[]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect | 08001 only the host local is served"},
+      {"remote[]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect | 08001 bad port '' for host remote"},
+      {"127.0.0.1[65536]:ns", "torqa", "torqa", "-1015 couldn't connect | 08001 bad port '65536' for host 127.0.0.1"},
+      {"127.0.0.1[1]:ns", "torqa", "torqa",  // no daemon there
+       "-1010 couldn't connect | 08001 cannot connect to 127.0.0.1 port 1: Connection refused"},
       {"local[chunk=0]:" + dir.path(), "torqa", "torqa",
        "-1015 couldn't connect | 08001 bad connection option 'chunk=0'"},
       {"local[colour=red]:" + dir.path(), "torqa", "torqa",

@@ -250,6 +250,28 @@ TEST_F(session_test, a_lock_is_waited_for_up_to_the_timeout) {
   EXPECT_EQ(std::to_string(refused.code) + " " + refused.info, "-9 " + hex("04 04 AB 16"));
 }
 
+TEST_F(session_test, a_save_writes_only_the_properties_it_changed) {
+  const int mine = saved_person("Ann");
+  ASSERT_EQ(set(mine, "Name", writer().bytes("Bea").str()).code, 0);
+  // Meanwhile another session changes Age and saves; the Age this session
+  // loaded is not written back over it.
+  connection other_conn(dir.path(), {}, "torqa", "torqa");
+  session other(other_conn);
+  const auto in_other = [&](std::string_view code, const writer& w) { return common(other.request(code, w.str())); };
+  const int theirs =
+      std::stoi(value(in_other("BG", writer().bytes("Sample.Person").bytes("1").integer(0).integer(0)).result));
+  ASSERT_EQ(in_other("BI", writer().integer(theirs).bytes("Age").integer(0).integer(50)).code, 0);
+  ASSERT_EQ(in_other("B7", writer().integer(theirs).bytes("Sample.Person").bytes("%Save").integer(0).integer(0)
+                               .integer(0).integer(0))
+                .code,
+            0);
+  ASSERT_EQ(call(mine, "Sample.Person", "%Save").code, 0);
+  const auto seen = [&](const char* prop) {
+    return value(in_other("BH", writer().integer(theirs).bytes(prop).integer(0)).result);
+  };
+  EXPECT_EQ(seen("Name") + " " + seen("Age"), "Bea 50");
+}
+
 // Streams through the object model, with tiny chunks so that content
 // crosses chunks and moves to a temporary file.
 class session_streams : public session_test {

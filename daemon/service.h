@@ -1,0 +1,71 @@
+// torqad's service: a listening socket, one thread per client connection
+// (at most a bounded number), and the namespaces under the data directory,
+// each opened once and shared by every client's sessions.
+#pragma once
+
+#include "server/namespace.h"
+#include "server/scram.h"
+#include "server/net/stream.h"
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace torqa::daemon {
+
+struct options {
+  std::string address = "127.0.0.1";
+  std::string port = "0";
+  std::string data;                    ///< the directory holding the namespaces
+  server::connect_options namespaces;  ///< how a namespace is created on first use
+  int idle_seconds = 300;              ///< a client silent this long is closed
+  int max_connections = 64;            ///< connections beyond are refused
+  int max_channels = 256;              ///< channels one connection may have open
+};
+
+class service {
+ public:
+  /// Binds and listens; throws std::runtime_error.
+  explicit service(options o);
+  service(const service&) = delete;
+  service& operator=(const service&) = delete;
+  ~service();
+
+  /// "ADDRESS:PORT" as bound (the port chosen when 0 was asked).
+  const std::string& endpoint() const { return endpoint_; }
+  /// Accepts and serves until `stop_fd` becomes readable, then closes every
+  /// connection (their transactions roll back) and returns.
+  void run(int stop_fd);
+
+ private:
+  struct client {
+    net::socket_fd socket;
+    std::string peer;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void serve(client& c);
+  /// The namespace named `name`, opened on first use; throws server_error.
+  std::shared_ptr<server::name_space> open_namespace(const std::string& name);
+  /// What the login exchange checks for `user` of namespace `ns`.
+  server::scram::secret secret_of(server::name_space& ns, const std::string& user);
+  void reap(bool all);
+
+  options options_;
+  net::socket_fd listener_;
+  std::string endpoint_;
+  server::scram::key mock_key_{};
+  std::mutex mutex_;  // guards namespaces_
+  std::map<std::string, std::shared_ptr<server::name_space>> namespaces_;
+  std::list<client> clients_;
+};
+
+/// Writes one line to standard error, whole.
+void log(const std::string& line);
+
+}  // namespace torqa::daemon

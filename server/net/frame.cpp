@@ -1,0 +1,68 @@
+#include "frame.h"
+
+#include <stdexcept>
+
+namespace torqa::net {
+
+void put_u32(std::string& out, std::uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+std::uint32_t get_u32(const char* p) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+void put_str(std::string& out, std::string_view s) {
+  put_u32(out, static_cast<std::uint32_t>(s.size()));
+  out += s;
+}
+
+bool body_reader::u32(std::uint32_t& v) {
+  if (rest_.size() < 4) return false;
+  v = get_u32(rest_.data());
+  rest_.remove_prefix(4);
+  return true;
+}
+
+bool body_reader::bytes(std::size_t n, std::string_view& s) {
+  if (rest_.size() < n) return false;
+  s = rest_.substr(0, n);
+  rest_.remove_prefix(n);
+  return true;
+}
+
+bool body_reader::str(std::string_view& s) {
+  std::uint32_t n = 0;
+  const std::string_view before = rest_;
+  if (!u32(n) || !bytes(n, s)) {
+    rest_ = before;
+    return false;
+  }
+  return true;
+}
+
+parse_result parse_frame(const char* p, std::size_t n, frame& out, std::size_t& used) {
+  used = 0;
+  if (n < 4) return parse_result::incomplete;
+  const std::uint32_t length = get_u32(p);
+  if (length == 0 || length > max_frame_length) return parse_result::malformed;
+  used = 4 + static_cast<std::size_t>(length);
+  if (n < used) return parse_result::incomplete;
+  out.type = static_cast<std::uint8_t>(p[4]);
+  out.body = std::string_view(p + frame_header, length - 1);
+  return parse_result::complete;
+}
+
+std::string make_frame(std::uint8_t type, std::string_view body) {
+  if (body.size() >= max_frame_length) throw std::length_error("frame body too long");
+  std::string out;
+  out.reserve(frame_header + body.size());
+  put_u32(out, static_cast<std::uint32_t>(body.size() + 1));
+  out += static_cast<char>(type);
+  out += body;
+  return out;
+}
+
+}  // namespace torqa::net

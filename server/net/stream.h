@@ -1,0 +1,51 @@
+// Frames over a connected stream socket, for the daemon and the driver.
+#pragma once
+
+#include "frame.h"
+
+#include <string>
+
+namespace torqa::net {
+
+/// Owns a socket descriptor.
+class socket_fd {
+ public:
+  socket_fd() = default;
+  explicit socket_fd(int fd) : fd_(fd) {}
+  socket_fd(socket_fd&& o) noexcept : fd_(o.release()) {}
+  socket_fd& operator=(socket_fd&& o) noexcept;
+  socket_fd(const socket_fd&) = delete;
+  socket_fd& operator=(const socket_fd&) = delete;
+  ~socket_fd();
+  int get() const { return fd_; }
+  int release();
+
+ private:
+  int fd_ = -1;
+};
+
+/// Why receive() gave no frame.
+enum class receive_status { frame, closed, timed_out, malformed, failed };
+
+/// Reads and writes whole frames on a socket it does not own.
+class frame_stream {
+ public:
+  explicit frame_stream(int fd) : fd_(fd) {}
+  /// Sends one frame; false when the socket fails.
+  bool send(std::uint8_t type, std::string_view body);
+  /// Waits up to `timeout_ms` (negative: without limit) for the rest of
+  /// the next frame, which stays valid until the next receive. A frame
+  /// whose length is malformed is refused before its body is read.
+  receive_status receive(frame& out, int timeout_ms);
+
+ private:
+  int fd_;
+  std::string buf_;
+  std::size_t consumed_ = 0;  // bytes of buf_ given out by the last receive
+};
+
+/// Connects to `host` (a name or address) on `port`; an invalid descriptor
+/// with `why` set on failure.
+socket_fd connect_tcp(const std::string& host, const std::string& port, std::string& why);
+
+}  // namespace torqa::net
