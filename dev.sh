@@ -6,12 +6,14 @@
 #   ./dev.sh tsan      the tests that run threads under ThreadSanitizer
 #   ./dev.sh install   install into build/stage and build an outside consumer
 #   ./dev.sh bench     build and run the benchmarks (Release)
+#   ./dev.sh fuzz [TARGET...]  build the fuzz targets (clang) and run each for
+#                      FUZZ_SECONDS (default 20) from its seeds in fuzz/corpus
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build pkg-config unixodbc-dev libgtest-dev libgmock-dev
           libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev libedit-dev locales
-          unixodbc odbcinst python3-pyodbc)
+          unixodbc odbcinst python3-pyodbc clang libclang-rt-dev llvm)
 
 install_packages() {
   local missing=()
@@ -67,6 +69,42 @@ demo() {
   torqa --format json sql "SELECT ID, Name, Age FROM Sample_Person WHERE Age > ? ORDER BY ID DESC" int:30
 }
 
+# Builds the libFuzzer targets in build-fuzz (clang, its own tree) and runs
+# each named one (all by default) for FUZZ_SECONDS from its seeds (and
+# fuzz/<target>.dict, words that help it build inputs). What a run
+# finds is written to build-fuzz/findings/<target>/ and fails the job; new
+# inputs that reach further go to build-fuzz/corpus/<target>/, not into the
+# committed seeds.
+fuzz() {
+  local seconds=${FUZZ_SECONDS:-20} t passed=0 failed=0
+  local targets=("$@")
+  [ ${#targets[@]} -eq 0 ] && targets=(server_requests driver_sql reply_decoding connection_string cli_values cli_csv)
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTORQA_BUILD_FUZZ=ON -DTORQA_BUILD_TESTS=OFF \
+    -DTORQA_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
+  for t in "${targets[@]}"; do
+    local work=$PWD/build-fuzz/work/$t findings=$PWD/build-fuzz/findings/$t corpus=$PWD/build-fuzz/corpus/$t
+    local bin=$PWD/build-fuzz/fuzz/fuzz_$t seeds=$PWD/fuzz/corpus/$t dict=()
+    [ -f "fuzz/$t.dict" ] && dict=(-dict="$PWD/fuzz/$t.dict")
+    rm -rf "$work"
+    mkdir -p "$work" "$findings" "$corpus"
+    echo "fuzz_$t: ${seconds}s"
+    # Namespaces and anything a statement writes stay in the work folder.
+    if (cd "$work" && TMPDIR=$work ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+          "$bin" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 "${dict[@]}" \
+          -artifact_prefix="$findings/" "$corpus" "$seeds" >"$work/log" 2>&1); then
+      grep -a '^Done' "$work/log"
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      tail -n 60 "$work/log"
+      echo "fuzz_$t found a fault: $(ls "$findings")" >&2
+    fi
+  done
+  echo "fuzz: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+}
+
 cmd=${1:-test}
 install_packages
 install_test_locale
@@ -105,8 +143,12 @@ case "$cmd" in
     build build-release -DCMAKE_BUILD_TYPE=Release -DTORQA_BUILD_TESTS=OFF
     for b in build-release/bin/bench_*; do "$b"; done
     ;;
+  fuzz)
+    shift
+    fuzz "$@"
+    ;;
   *)
-    echo "usage: $0 demo|test|asan|tsan|install|bench" >&2
+    echo "usage: $0 demo|test|asan|tsan|install|bench|fuzz" >&2
     exit 2
     ;;
 esac
