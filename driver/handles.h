@@ -25,7 +25,11 @@
 #include <string>
 #include <string_view>
 
+#ifdef _WIN32
+#define TORQA_DRV_EXPORT extern "C"  // exported through TorqaODBC.def
+#else
 #define TORQA_DRV_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace torqa::driver {
 

@@ -12,7 +12,11 @@
 #include <cstddef>
 #include <cstring>
 
+#ifdef _WIN32
+#define TORQA_DRV_EXPORT extern "C"  // exported through TorqaODBC.def
+#else
 #define TORQA_DRV_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
