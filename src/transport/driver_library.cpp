@@ -99,10 +99,11 @@ std::string beside_self(const char* file) {
 
 void* open(const std::string& path, std::string& error) {
   // No dialog box for a missing file or a bad image: the caller reports it.
-  const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  DWORD previous = 0;
+  const bool quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous);
   HMODULE library = LoadLibraryW(to_wide(path).c_str());
   const DWORD code = GetLastError();
-  SetErrorMode(previous);
+  if (quiet) SetThreadErrorMode(previous, nullptr);
   if (library == nullptr) error = system_message(code);
   return reinterpret_cast<void*>(library);
 }
