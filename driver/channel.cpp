@@ -1,6 +1,6 @@
 // The private entry points over the embedded server: connect, message
 // channels, requests and chunked replies.
-#include "handles.h"
+#include "odbc3.h"
 
 #include "server/errors.h"
 #include "server/wire.h"
@@ -27,32 +27,38 @@ short result_code(int code) {
 
 }  // namespace
 
-TORQA_DRV_EXPORT short DrvConnect(SQLHDBC h, const torqa_drv_str* host, const torqa_drv_str* options,
-                                  const torqa_drv_str* path, const torqa_drv_str* user, const torqa_drv_str* password) {
-  dbc* d = as_dbc(h);
-  if (d == nullptr) return -1;
-  d->diag.clear();
-  // A refused connect leaves a diagnostic for SQLGetDiagRec.
+int torqa::driver::open_server(dbc& d, const std::string& host, const std::string& options, const std::string& path,
+                               const std::string& user, const std::string& password) {
   const auto refused = [&](int code, std::string msg) {
-    d->diag.set(SQL_ERROR, code == server::err_login ? "28000" : "08001", std::move(msg), code);
-    return result_code(code);
+    d.diag.set(SQL_ERROR, code == server::err_login ? "28000" : "08001", std::move(msg), code);
+    return code == 0 ? -1 : code;
   };
-  if (d->conn) {
-    d->diag.set(SQL_ERROR, "08002", "the connection is already open");
+  if (d.conn) {
+    d.diag.set(SQL_ERROR, "08002", "the connection is already open");
     return -1;
   }
-  if (!server::same_name(utf8(host), "local")) return refused(server::err_options, "only the host local is served");
+  if (!server::same_name(host, "local")) return refused(server::err_options, "only the host local is served");
   server::connect_options opts;
   std::string why;
-  if (!server::parse_options(utf8(options), opts, why)) return refused(server::err_options, why);
+  if (!server::parse_options(options, opts, why)) return refused(server::err_options, why);
   try {
-    d->conn = std::make_unique<server::connection>(utf8(path), opts, utf8(user), utf8(password));
+    d.conn = std::make_unique<server::connection>(path, opts, user, password);
   } catch (const server::server_error& e) {
     return refused(e.code, e.msg);
   } catch (const std::exception& e) {
     return refused(server::err_storage, e.what());
   }
   return 0;
+}
+
+TORQA_DRV_EXPORT short DrvConnect(SQLHDBC h, const torqa_drv_str* host, const torqa_drv_str* options,
+                                  const torqa_drv_str* path, const torqa_drv_str* user, const torqa_drv_str* password) {
+  dbc* d = as_dbc(h);
+  if (d == nullptr) return -1;
+  d->diag.clear();
+  // A refused connect leaves a diagnostic for SQLGetDiagRec.
+  const int rc = open_server(*d, utf8(host), utf8(options), utf8(path), utf8(user), utf8(password));
+  return rc == 0 ? 0 : result_code(rc);
 }
 
 TORQA_DRV_EXPORT short DrvOpenChannel(SQLHDBC h, void** out) {

@@ -1,6 +1,11 @@
 // The driver's handles. An environment owns its connections; a connection
-// owns its server connection (after DrvConnect), its statements and its
-// message channels, and frees what is left of them when it is freed.
+// owns its server connection (after DrvConnect, SQLConnect or
+// SQLDriverConnect), its statements and its message channels, and frees
+// what is left of them when it is freed.
+//
+// A connection opened by DrvConnect keeps the binding's conventions (see
+// odbc.cpp); one opened by SQLConnect or SQLDriverConnect, as a driver
+// manager does, follows standard ODBC 3 (`dbc::standard`).
 //
 // Connection string parts given to DrvConnect: host "local" (the embedded
 // server), the options "key=value;..." (chunk=N the largest reply chunk,
@@ -21,9 +26,11 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef _WIN32
 #define TORQA_DRV_EXPORT extern "C"  // exported through TorqaODBC.def
@@ -73,14 +80,16 @@ struct dbc;
 
 struct env {
   live_handle entry{this, handle_kind::env};
+  diagnostic diag;
   std::set<dbc*> connections;
+  SQLINTEGER odbc_version = SQL_OV_ODBC3;
 };
 
 struct stmt {
   live_handle entry{this, handle_kind::stmt};
   dbc* owner = nullptr;
   diagnostic diag;
-  std::u16string text;  ///< the prepared statement's text
+  std::string text;  ///< the prepared statement's text, UTF-8
   bool prepared = false;
 
   /// A parameter as SQLBindParameter gave it: its buffers are read (input)
@@ -102,10 +111,21 @@ struct stmt {
     std::size_t offset = 0;  ///< bytes delivered so far
   };
 
+  /// Parameters bound with SQL_DATA_AT_EXEC (or SQL_LEN_DATA_AT_EXEC): while
+  /// `active`, SQLParamData names them in turn (`asked` so far) and
+  /// SQLPutData collects their values (empty: null).
+  struct data_at_exec {
+    bool active = false;
+    std::vector<SQLUSMALLINT> params;
+    std::size_t asked = 0;
+    std::map<SQLUSMALLINT, std::optional<std::string>> values;
+  };
+
   std::unique_ptr<server::sql_statement> sql;  ///< the preparation; null when not prepared
   std::map<SQLUSMALLINT, binding> bindings;   ///< by parameter number
   bool executed = false;                       ///< executed and not closed since
   piece_state piece;
+  data_at_exec pending;
 };
 
 struct channel {
@@ -119,7 +139,10 @@ struct dbc {
   live_handle entry{this, handle_kind::dbc};
   env* owner = nullptr;
   diagnostic diag;
-  std::unique_ptr<server::connection> conn;  ///< null until DrvConnect succeeds
+  std::unique_ptr<server::connection> conn;  ///< null until a connect succeeds
+  bool standard = false;   ///< opened by SQLConnect/SQLDriverConnect: ODBC 3 conventions
+  bool autocommit = true;  ///< off: statements run in a transaction that SQLEndTran ends
+  std::string dsn;         ///< the data source connected to, for SQLGetInfo
   std::set<stmt*> statements;
   std::set<channel*> channels;
   ~dbc();

@@ -1,8 +1,9 @@
 // The standard ODBC functions: handles for environments, connections and
 // statements, and SQL statements over the connection's namespace database.
 //
-// How this driver differs from common ODBC habits, as the binding relies on:
-// SQLPrepare takes 16-bit text (UTF-16 units, the length in characters or
+// How this driver differs from common ODBC habits on a connection opened by
+// DrvConnect, as the binding relies on (connections opened by SQLConnect or
+// SQLDriverConnect follow ODBC 3 instead: see odbc3.cpp): SQLPrepare takes 16-bit text (UTF-16 units, the length in characters or
 // SQL_NTS); SQLDescribeCol writes the column name as 16-bit units into a
 // buffer whose length counts units (a name that fills the buffer gets no
 // terminating zero; one that does not fit is cut, not inside a surrogate
@@ -10,8 +11,8 @@
 // binary data in pieces as sql_data.cpp describes.
 //
 // Handles are checked against the registry of live handles (handles.h): a
-// freed or foreign pointer is SQL_INVALID_HANDLE. Connections and
-// statements keep one diagnostic record, read with SQLGetDiagRec: each call
+// freed or foreign pointer is SQL_INVALID_HANDLE. Environments, connections
+// and statements keep one diagnostic record, read with SQLGetDiagRec: each call
 // clears it, and a call that fails (SQL_ERROR) or warns
 // (SQL_SUCCESS_WITH_INFO) leaves its SQLSTATE and message there.
 //
@@ -29,6 +30,7 @@
 // keeps the preparation and the bindings; SQL_RESET_PARAMS drops the
 // bindings; SQL_UNBIND does nothing (columns are not bound); SQL_DROP frees
 // the statement.
+#include "odbc3.h"
 #include "sql_data.h"
 
 #include "server/wire.h"
@@ -70,7 +72,8 @@ TORQA_DRV_EXPORT SQLRETURN SQLFreeConnect(SQLHDBC h) {
 TORQA_DRV_EXPORT SQLRETURN SQLFreeEnv(SQLHENV h) {
   env* e = as_env(h);
   if (e == nullptr) return SQL_INVALID_HANDLE;
-  if (!e->connections.empty()) return SQL_ERROR;  // free the connections first
+  e->diag.clear();
+  if (!e->connections.empty()) return e->diag.set(SQL_ERROR, "HY010", "free the environment's connections first");
   delete e;
   return SQL_SUCCESS;
 }
@@ -132,6 +135,7 @@ void close_result(stmt& s) {
   if (s.sql) s.sql->close();
   s.executed = false;
   s.piece.column = 0;
+  s.pending.active = false;
 }
 
 SQLRETURN worst(SQLRETURN a, SQLRETURN b) { return a == SQL_SUCCESS ? b : a; }
@@ -155,24 +159,26 @@ SQLRETURN query_info(stmt& s) {
 
 }  // namespace
 
+SQLRETURN torqa::driver::prepare(stmt& s, std::string utf8) {
+  return guarded(s.diag, "42000", [&]() -> SQLRETURN {
+    close_result(s);
+    s.sql.reset();
+    s.prepared = false;
+    s.text = std::move(utf8);
+    s.sql = std::make_unique<server::sql_statement>(*s.owner->conn, s.text);
+    s.prepared = true;
+    return SQL_SUCCESS;
+  });
+}
+
 TORQA_DRV_EXPORT SQLRETURN SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER length) {
   stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (text == nullptr) return s->diag.set(SQL_ERROR, "HY009", "no statement text");
-  if (length < 0 && length != SQL_NTS) return s->diag.set(SQL_ERROR, "HY090", "bad text length");
-  return guarded(s->diag, "42000", [&]() -> SQLRETURN {
-    close_result(*s);
-    s->sql.reset();
-    s->prepared = false;
-    // The text is 16-bit: `length` counts characters.
-    const auto* units = reinterpret_cast<const char16_t*>(text);
-    s->text = length == SQL_NTS ? std::u16string(units) : std::u16string(units, static_cast<std::size_t>(length));
-    const std::string utf8 = server::utf16le_to_utf8(
-        std::string_view(reinterpret_cast<const char*>(s->text.data()), 2 * s->text.size()));
-    s->sql = std::make_unique<server::sql_statement>(*s->owner->conn, utf8);
-    s->prepared = true;
-    return SQL_SUCCESS;
-  });
+  std::string utf8;
+  // The binding gives 16-bit text, `length` counting characters.
+  const SQLRETURN rc = s->owner->standard ? text_arg(s->diag, text, length, utf8)
+                                          : text_arg(s->diag, reinterpret_cast<SQLWCHAR*>(text), length, utf8);
+  return rc == SQL_SUCCESS ? prepare(*s, std::move(utf8)) : rc;
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) {
@@ -203,17 +209,21 @@ TORQA_DRV_EXPORT SQLRETURN SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* count) {
   return answer_count(*s, count, s->sql->columns().size());
 }
 
-TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT capacity,
-                                          SQLSMALLINT* name_length, SQLSMALLINT* type, SQLULEN* size,
-                                          SQLSMALLINT* digits, SQLSMALLINT* nullable) {
-  stmt* s = begin_call(h);
-  if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (!s->sql) return not_prepared(*s);
-  if (column < 1 || column > s->sql->columns().size())
-    return s->diag.set(SQL_ERROR, "07009", "no column " + std::to_string(column));
-  if (capacity < 0) return s->diag.set(SQL_ERROR, "HY090", "negative buffer length");
-  return guarded(s->diag, "HY000", [&]() -> SQLRETURN {
-    const server::sql_column& c = s->sql->columns()[column - 1];
+SQLRETURN torqa::driver::describe_column(stmt& s, SQLUSMALLINT column, name_form form, SQLPOINTER name,
+                                         SQLSMALLINT capacity, SQLSMALLINT* name_length, SQLSMALLINT* type,
+                                         SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  if (!s.sql) return not_prepared(s);
+  if (column < 1 || column > s.sql->columns().size())
+    return s.diag.set(SQL_ERROR, "07009", "no column " + std::to_string(column));
+  if (capacity < 0) return s.diag.set(SQL_ERROR, "HY090", "negative buffer length");
+  return guarded(s.diag, "HY000", [&]() -> SQLRETURN {
+    const server::sql_column& c = s.sql->columns()[column - 1];
+    if (type != nullptr) *type = sql_type_of(c.kind, s.sql->unicode());
+    if (size != nullptr) *size = column_size_of(c.kind);
+    if (digits != nullptr) *digits = 0;
+    if (nullable != nullptr) *nullable = static_cast<SQLSMALLINT>(c.nullable);
+    if (form != name_form::binding)
+      return put_name(&s.diag, c.name, form == name_form::wide, true, name, capacity, name_length);
     const std::string units = server::utf8_to_utf16le(c.name);
     const std::size_t n = units.size() / 2;
     std::size_t copy = std::min(n, static_cast<std::size_t>(capacity));
@@ -222,18 +232,25 @@ TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCH
       const auto last = static_cast<unsigned>(static_cast<unsigned char>(units[2 * copy - 1]));
       if (last >= 0xD8 && last <= 0xDB) --copy;
     }
-    if (name != nullptr) {
-      std::memcpy(name, units.data(), 2 * copy);
-      if (copy < static_cast<std::size_t>(capacity)) std::memset(name + 2 * copy, 0, 2);
+    auto* out = static_cast<char*>(name);
+    if (out != nullptr) {
+      std::memcpy(out, units.data(), 2 * copy);
+      if (copy < static_cast<std::size_t>(capacity)) std::memset(out + 2 * copy, 0, 2);
     }
     if (name_length != nullptr) *name_length = static_cast<SQLSMALLINT>(std::min<std::size_t>(n, SHRT_MAX));
-    if (type != nullptr) *type = sql_type_of(c.kind, s->sql->unicode());
-    if (size != nullptr) *size = column_size_of(c.kind);
-    if (digits != nullptr) *digits = 0;
-    if (nullable != nullptr) *nullable = static_cast<SQLSMALLINT>(c.nullable);
-    if (name != nullptr && copy < n) return s->diag.set(SQL_SUCCESS_WITH_INFO, "01004", "the column name was cut");
+    if (out != nullptr && copy < n) return s.diag.set(SQL_SUCCESS_WITH_INFO, "01004", "the column name was cut");
     return SQL_SUCCESS;
   });
+}
+
+TORQA_DRV_EXPORT SQLRETURN SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT capacity,
+                                          SQLSMALLINT* name_length, SQLSMALLINT* type, SQLULEN* size,
+                                          SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  stmt* s = begin_call(h);
+  if (s == nullptr) return SQL_INVALID_HANDLE;
+  // The binding takes the name as 16-bit units into `capacity` units.
+  const name_form form = s->owner->standard ? name_form::narrow : name_form::binding;
+  return describe_column(*s, column, form, name, capacity, name_length, type, size, digits, nullable);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLNumParams(SQLHSTMT h, SQLSMALLINT* count) {
@@ -282,30 +299,55 @@ TORQA_DRV_EXPORT SQLRETURN SQLBindParameter(SQLHSTMT h, SQLUSMALLINT param, SQLS
   });
 }
 
+SQLRETURN torqa::driver::execute(stmt& s) {
+  if (!s.sql) return not_prepared(s);
+  server::sql_statement& sql = *s.sql;
+  stmt::data_at_exec& pending = s.pending;
+  // The binding's connections take every value from its buffers.
+  if (!pending.active && s.owner->standard && sql.kind() != server::sql_statement::form::query_info) {
+    pending.params.clear();
+    for (const auto& [i, b] : s.bindings)
+      if (i <= sql.params().size() && b.io != SQL_PARAM_OUTPUT && at_exec(b)) pending.params.push_back(i);
+    if (!pending.params.empty()) {
+      // SQLParamData and SQLPutData supply these values; the last SQLParamData runs the statement.
+      close_result(s);
+      pending.active = true;
+      pending.asked = 0;
+      pending.values.clear();
+      return SQL_NEED_DATA;
+    }
+  }
+  const bool supplied = pending.active;
+  pending.active = false;
+  return guarded(s.diag, "HY000", [&]() -> SQLRETURN {
+    close_result(s);
+    if (sql.kind() == server::sql_statement::form::query_info) return query_info(s);
+    SQLRETURN rc = SQL_SUCCESS;
+    for (std::size_t i = 1; i <= sql.params().size(); ++i) {
+      const auto b = s.bindings.find(static_cast<SQLUSMALLINT>(i));
+      const std::string which = "parameter " + std::to_string(i);
+      if (b == s.bindings.end() || b->second.io == SQL_PARAM_OUTPUT)
+        return s.diag.set(SQL_ERROR, "07002", which + " is not bound as input");
+      const bool put = supplied && pending.values.count(b->first) != 0;
+      rc = worst(rc, put ? bind_supplied(sql, static_cast<int>(i), b->second.c_type, pending.values[b->first])
+                         : bind_input(sql, static_cast<int>(i), b->second));
+      if (rc == SQL_ERROR) {
+        sql.close();
+        return s.diag.set(rc, "22018", which + ": its value cannot be read as its C type");
+      }
+    }
+    pending.values.clear();
+    begin_work(*s.owner);
+    sql.execute();
+    s.executed = true;
+    return rc;
+  });
+}
+
 TORQA_DRV_EXPORT SQLRETURN SQLExecute(SQLHSTMT h) {
   stmt* s = begin_call(h);
   if (s == nullptr) return SQL_INVALID_HANDLE;
-  if (!s->sql) return not_prepared(*s);
-  return guarded(s->diag, "HY000", [&]() -> SQLRETURN {
-    close_result(*s);
-    server::sql_statement& sql = *s->sql;
-    if (sql.kind() == server::sql_statement::form::query_info) return query_info(*s);
-    SQLRETURN rc = SQL_SUCCESS;
-    for (std::size_t i = 1; i <= sql.params().size(); ++i) {
-      const auto b = s->bindings.find(static_cast<SQLUSMALLINT>(i));
-      const std::string which = "parameter " + std::to_string(i);
-      if (b == s->bindings.end() || b->second.io == SQL_PARAM_OUTPUT)
-        return s->diag.set(SQL_ERROR, "07002", which + " is not bound as input");
-      rc = worst(rc, bind_input(sql, static_cast<int>(i), b->second));
-      if (rc == SQL_ERROR) {
-        sql.close();
-        return s->diag.set(rc, "22018", which + ": its value cannot be read as its C type");
-      }
-    }
-    sql.execute();
-    s->executed = true;
-    return rc;
-  });
+  return execute(*s);
 }
 
 TORQA_DRV_EXPORT SQLRETURN SQLFetch(SQLHSTMT h) {
@@ -325,28 +367,4 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetData(SQLHSTMT h, SQLUSMALLINT column, SQLSMALLI
   if (s == nullptr) return SQL_INVALID_HANDLE;
   if (!s->sql || !s->sql->on_row()) return s->diag.set(SQL_ERROR, "HY010", "the statement is not on a row");
   return guarded(s->diag, "HY000", [&]() -> SQLRETURN { return get_data(*s, column, c_type, buf, capacity, ind); });
-}
-
-TORQA_DRV_EXPORT SQLRETURN SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT record, SQLCHAR* state,
-                                         SQLINTEGER* native, SQLCHAR* text, SQLSMALLINT capacity,
-                                         SQLSMALLINT* length) {
-  const diagnostic* d = nullptr;
-  if (type == SQL_HANDLE_DBC && as_dbc(h) != nullptr) d = &as_dbc(h)->diag;
-  if (type == SQL_HANDLE_STMT && as_stmt(h) != nullptr) d = &as_stmt(h)->diag;
-  // Environments keep no records.
-  if (d == nullptr && !(type == SQL_HANDLE_ENV && as_env(h) != nullptr)) return SQL_INVALID_HANDLE;
-  if (record < 1 || capacity < 0) return SQL_ERROR;
-  if (d == nullptr || record > 1 || d->state.empty()) return SQL_NO_DATA;
-  if (state != nullptr) std::memcpy(state, d->state.c_str(), 6);
-  if (native != nullptr) *native = d->native;
-  const std::string& msg = d->message;
-  if (length != nullptr) *length = static_cast<SQLSMALLINT>(std::min<std::size_t>(msg.size(), SHRT_MAX));
-  if (text == nullptr) return SQL_SUCCESS;
-  if (capacity == 0) return msg.empty() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
-  // Cut to the buffer, not inside a UTF-8 sequence, and terminated.
-  std::size_t n = std::min(msg.size(), static_cast<std::size_t>(capacity - 1));
-  while (n > 0 && n < msg.size() && (static_cast<unsigned char>(msg[n]) & 0xC0) == 0x80) --n;
-  std::memcpy(text, msg.data(), n);
-  text[n] = 0;
-  return n == msg.size() ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
 }

@@ -382,6 +382,31 @@ SQLSMALLINT sql_type_of(sql_kind k, bool unicode) {
   return SQL_VARCHAR;
 }
 
+type_facts facts_of(SQLSMALLINT t) {
+  switch (t) {
+    case SQL_INTEGER:
+      return {"INTEGER", t, 0, 10, 4, true, false, false};
+    case SQL_DOUBLE:
+      return {"DOUBLE", t, 0, 2, 8, true, false, false};
+    case SQL_VARCHAR:
+    case SQL_WVARCHAR:
+      return {"VARCHAR", t, 0, 0, 0, false, true, false};
+    case SQL_LONGVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return {"LONGVARCHAR", t, 0, 0, 0, false, true, false};
+    case SQL_VARBINARY:
+      return {"VARBINARY", t, 0, 0, 0, false, false, true};
+    case SQL_LONGVARBINARY:
+      return {"LONGVARBINARY", t, 0, 0, 0, false, false, true};
+    case SQL_TYPE_DATE:
+      return {"DATE", SQL_DATETIME, SQL_CODE_DATE, 0, sizeof(DATE_STRUCT), false, false, false};
+    case SQL_TYPE_TIME:
+      return {"TIME", SQL_DATETIME, SQL_CODE_TIME, 0, sizeof(TIME_STRUCT), false, false, false};
+    default:
+      return {"TIMESTAMP", SQL_DATETIME, SQL_CODE_TIMESTAMP, 0, sizeof(TIMESTAMP_STRUCT), false, false, false};
+  }
+}
+
 SQLULEN column_size_of(sql_kind k) {
   switch (k) {
     case sql_kind::integer:
@@ -479,6 +504,26 @@ SQLRETURN bind_input(server::sql_statement& sql, int i, const stmt::binding& b) 
   return v.truncated ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
+bool at_exec(const stmt::binding& b) {
+  return b.ind != nullptr && (*b.ind == SQL_DATA_AT_EXEC || *b.ind <= SQL_LEN_DATA_AT_EXEC_OFFSET);
+}
+
+SQLRETURN bind_supplied(server::sql_statement& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v) {
+  if (!v) {
+    sql.bind_null(i);
+  } else if (c_type == SQL_C_CHAR) {
+    sql.bind_text(i, *v);
+  } else if (c_type == SQL_C_WCHAR) {
+    if (v->size() % 2 != 0) return SQL_ERROR;
+    sql.bind_text(i, server::utf16le_to_utf8(*v));
+  } else if (c_type == SQL_C_BINARY) {
+    sql.bind_blob(i, *v);
+  } else {
+    return SQL_ERROR;
+  }
+  return SQL_SUCCESS;
+}
+
 SQLRETURN input_text(const stmt::binding& b, std::string& utf8) {
   input v;
   if ((b.c_type != SQL_C_CHAR && b.c_type != SQL_C_WCHAR) || !read_input(b, v)) return SQL_ERROR;
@@ -496,11 +541,16 @@ SQLRETURN write_output(const stmt::binding& b, std::string_view bytes) {
 
 // Fixed-size types are delivered once; the next call for the column answers
 // SQL_NO_DATA. Character and binary data come in pieces of at most the
-// buffer's length (whole 16-bit units for SQL_C_WCHAR), without a
-// terminating zero: every piece answers SQL_SUCCESS with the indicator
-// giving the bytes still to come from this piece on, and the call after the
-// last piece answers SQL_NO_DATA. A buffer too small for one unit gets
-// nothing: SQL_SUCCESS_WITH_INFO with the length in the indicator.
+// buffer's length (whole 16-bit units for SQL_C_WCHAR), and the call after
+// the last piece answers SQL_NO_DATA. The indicator gives the bytes still to
+// come from this piece on.
+//
+// On the binding's connections pieces have no terminating zero and each
+// answers SQL_SUCCESS; a buffer too small for one unit gets nothing:
+// SQL_SUCCESS_WITH_INFO with the length in the indicator. On standard
+// connections character pieces end in a zero unit (the buffer holds one
+// unit less of data), and a piece that leaves data to come answers
+// SQL_SUCCESS_WITH_INFO with 01004.
 SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN capacity, SQLLEN* ind) {
   server::sql_statement& sql = *s.sql;
   const auto& columns = sql.columns();
@@ -549,17 +599,18 @@ SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER 
       if (p.offset == 0 && !piece_source(v, c_type, sql.unicode(), p))
         return s.diag.set(SQL_ERROR, "07006", "column " + std::to_string(column) + " is not binary data");
       const std::size_t unit = c_type == SQL_C_WCHAR ? 2 : 1;
+      const bool terminated = s.owner->standard && c_type != SQL_C_BINARY;
       const std::size_t left = p.data.size() - p.offset;
-      const std::size_t n = std::min(left, static_cast<std::size_t>(capacity) / unit * unit);
-      if (n == 0 && left > 0) {
-        if (ind != nullptr) *ind = static_cast<SQLLEN>(left);
-        return s.diag.set(SQL_SUCCESS_WITH_INFO, "01004", "the buffer holds no whole character");
-      }
-      if (n > 0 && buf == nullptr) return s.diag.set(SQL_ERROR, "HY009", "no buffer");
-      if (n > 0) std::memcpy(buf, p.data.data() + p.offset, n);
+      const std::size_t room = static_cast<std::size_t>(capacity) / unit * unit;
+      const std::size_t n = std::min(left, terminated && room > 0 ? room - unit : room);
+      if ((n > 0 || (terminated && room > 0)) && buf == nullptr) return s.diag.set(SQL_ERROR, "HY009", "no buffer");
       if (ind != nullptr) *ind = static_cast<SQLLEN>(left);
+      if (n > 0) std::memcpy(buf, p.data.data() + p.offset, n);
+      if (terminated && room > 0) std::memset(static_cast<char*>(buf) + n, 0, unit);
       p.offset += n;
       p.done = p.offset == p.data.size();
+      if (n == 0 && left > 0) return s.diag.set(SQL_SUCCESS_WITH_INFO, "01004", "the buffer holds no whole character");
+      if (!p.done && s.owner->standard) return s.diag.set(SQL_SUCCESS_WITH_INFO, "01004", "more data to come");
       return SQL_SUCCESS;
     }
   }

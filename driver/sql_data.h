@@ -5,6 +5,7 @@
 
 #include "handles.h"
 
+#include <optional>
 #include <string>
 
 namespace torqa::driver {
@@ -15,6 +16,17 @@ SQLSMALLINT sql_type_of(server::sql_kind k, bool unicode);
 /// The column size reported for a kind of value.
 SQLULEN column_size_of(server::sql_kind k);
 
+/// What catalog results and column attributes tell of an ODBC SQL type.
+struct type_facts {
+  const char* name;        ///< the type's name, as class tables declare it
+  SQLSMALLINT verbose;     ///< SQL_DATETIME for dates and times, else the type
+  SQLSMALLINT subcode;     ///< the datetime subcode, or 0
+  SQLSMALLINT radix;       ///< 10 or 2 for numbers, else 0
+  long long octets;        ///< the size of a fixed-size value in bytes, 0 for character and binary data
+  bool numeric, text, binary;
+};
+type_facts facts_of(SQLSMALLINT sql_type);
+
 /// Whether parameters and columns can be exchanged as this C type.
 bool known_c_type(SQLSMALLINT c_type);
 /// Whether this is an SQL type a parameter can be bound as.
@@ -23,6 +35,11 @@ bool known_sql_type(SQLSMALLINT sql_type);
 /// Reads input parameter `i`'s value from its buffers and binds it to the
 /// statement. SQL_SUCCESS_WITH_INFO when a timestamp's fraction was dropped.
 SQLRETURN bind_input(server::sql_statement& sql, int i, const stmt::binding& b);
+/// Whether a parameter's value is supplied by SQLPutData at execution.
+bool at_exec(const stmt::binding& b);
+/// Binds a value supplied by SQLPutData as its C type gives it: character
+/// data (SQL_C_CHAR, SQL_C_WCHAR) or binary data; empty is null.
+SQLRETURN bind_supplied(server::sql_statement& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v);
 /// The text of a character input parameter (SQL_C_CHAR or SQL_C_WCHAR) as
 /// UTF-8; a null value is empty.
 SQLRETURN input_text(const stmt::binding& b, std::string& utf8);

@@ -230,29 +230,41 @@ item session::collection_method(const object_ptr& self, const method& m, std::ve
 
 item session::stream_method(const object_ptr& self, const method& m, std::vector<item>& args) {
   object& s = *self;
+  storage& st = conn_.store();
   const bool binary = s.cls->kind == class_kind::binary_stream;
   switch (m.builtin) {
     case builtin_method::read:
     case builtin_method::read_line: {
       const std::int64_t asked = int_of(args[0], 0);
       const std::int64_t wanted = asked > 0 ? asked : static_cast<std::int64_t>(max_read_bytes);
-      if (s.pos >= s.data.size()) {
+      // The bytes one answer may take, and one character more to show
+      // whether a line that fits ends there: at most max_read_bytes wire
+      // bytes (1.5 times as many UTF-8 bytes), at most 4 bytes a character.
+      const std::size_t cap = static_cast<std::size_t>(
+          std::min<std::int64_t>(wanted, max_read_bytes) * 4 + 4);
+      std::string window;
+      while (window.size() < cap) {
+        const std::string piece = s.stream.read(st, s.pos + static_cast<std::int64_t>(window.size()),
+                                                std::min(cap - window.size(), st.stream_chunk()));
+        if (piece.empty()) break;
+        window += piece;
+        if (m.builtin == builtin_method::read_line && piece.find('\n') != std::string::npos) break;
+      }
+      if (window.empty()) {
         args[0] = value(std::int64_t{-1});
         return value(datum{});
       }
       std::int64_t chars = 0;
       if (m.builtin == builtin_method::read) {
-        const std::size_t n = take(s.data, s.pos, wanted, binary, unicode(), chars);
-        std::string out = s.data.substr(s.pos, n);
-        s.pos += n;
+        const std::size_t n = take(window, 0, wanted, binary, unicode(), chars);
+        s.pos += static_cast<std::int64_t>(n);
         args[0] = value(chars);
-        return value(std::move(out));
+        return value(window.substr(0, n));
       }
-      const std::size_t nl = s.data.find('\n', s.pos);
-      const std::size_t line_end = nl == std::string::npos ? s.data.size() : nl;
-      const std::string line = s.data.substr(s.pos, line_end - s.pos);
+      const std::size_t nl = window.find('\n');
+      const std::string line = window.substr(0, nl);
       const std::size_t n = take(line, 0, wanted, binary, unicode(), chars);
-      s.pos += n;
+      s.pos += static_cast<std::int64_t>(n);
       std::string out = line.substr(0, n);
       if (n == line.size()) {
         if (nl != std::string::npos) ++s.pos;
@@ -265,30 +277,30 @@ item session::stream_method(const object_ptr& self, const method& m, std::vector
       return value(std::move(out));
     }
     case builtin_method::write:
-      if (const auto* d = std::get_if<std::string>(&args[0].d)) s.data += *d;
+      if (const auto* d = std::get_if<std::string>(&args[0].d)) s.stream.append(st, *d);
       mark_owner_dirty(s);
       return ok();
     case builtin_method::rewind:
       s.pos = 0;
       return ok();
     case builtin_method::move_to_end:
-      s.pos = s.data.size();
+      s.pos = s.stream.size();
       return ok();
     case builtin_method::clear:
-      s.data.clear();
+      s.stream.clear();
       s.pos = 0;
       mark_owner_dirty(s);
       return ok();
     case builtin_method::copy_from: {
       const object_ptr& src = args[0].obj;
       if (!src || !src->cls->is_stream()) return failed(err_argument, "CopyFrom takes a stream");
-      s.data = src->data;
+      s.stream.copy_from(st, src->stream);
       s.pos = 0;
       mark_owner_dirty(s);
       return ok();
     }
     case builtin_method::size_get:
-      return value(static_cast<std::int64_t>(binary ? s.data.size() : utf8_length(s.data)));
+      return value(binary ? s.stream.size() : s.stream.length());
     default:
       throw server_error(err_unknown_method, "method " + m.name + " is not available on " + s.cls->name);
   }

@@ -55,7 +55,9 @@ session::~session() {
 }
 
 object_ptr session::create(const class_def& c) {
-  auto o = std::make_shared<object>();
+  // Not make_shared: the weak pointers of rows_ would keep the whole
+  // object's memory, not just the count, until they are swept.
+  object_ptr o(new object);
   o->cls = &c;
   if (c.is_persistent()) {
     o->values.resize(c.props.size());
@@ -96,7 +98,7 @@ object_ptr session::open(const class_def& c, std::int64_t row, int concurrency, 
     o->seen_epoch = epoch;
     o->version = version;
     for (std::size_t i = 0; i < values.size(); ++i) o->values[i].d = std::move(values[i]);
-    rows_[{&c, row}] = o;
+    remember(o);
   }
   const int wanted = std::min(concurrency, 2);
   if (wanted > o->lock) {
@@ -143,7 +145,31 @@ bool session::close(int oid) {
   o->oid = 0;
   release_lock(*o);
   std::erase(touched_, o);
+  if (!o->dirty && o->row != 0) unlink(*o);
   return true;
+}
+
+void session::remember(const object_ptr& o) {
+  rows_[{o->cls, o->row}] = o;
+  if (rows_.size() < sweep_at_) return;
+  std::erase_if(rows_, [](const auto& entry) { return entry.second.expired(); });
+  sweep_at_ = std::max<std::size_t>(1024, 2 * rows_.size());
+}
+
+void session::unlink(object& o) {
+  // What the object holds can be found again from its row: references to
+  // stored objects become row ids, and collections and streams nobody
+  // else holds are let go. So closed objects that refer to each other do
+  // not keep each other.
+  for (std::size_t i = 0; i < o.values.size(); ++i) {
+    item& v = o.values[i];
+    if (!v.obj) continue;
+    const prop_kind kind = o.cls->props[i].kind;
+    if (kind == prop_kind::reference && v.obj->row != 0 && !v.obj->dirty)
+      v = item{datum{v.obj->row}, nullptr};
+    else if ((kind == prop_kind::collection || kind == prop_kind::stream) && v.obj->oid == 0 && v.obj.use_count() == 1)
+      v.obj = nullptr;
+  }
 }
 
 void session::release_lock(object& o) {
@@ -187,7 +213,7 @@ object_ptr session::bound_object(const object_ptr& o, std::size_t i) {
   b->prop = &p;
   if (o->row != 0) {
     if (p.kind == prop_kind::stream) {
-      b->data = conn_.store().load_stream(*o->cls, p, o->row);
+      b->stream.load(conn_.store(), *o->cls, p, o->row);
     } else {
       for (auto& [key, elem] : conn_.store().load_collection(p, o->row)) {
         if (!p.is_array)
@@ -247,7 +273,10 @@ void session::set_property(const object_ptr& o, const property& p, item v) {
       if (v.obj == target) return;
       target->list = v.obj ? v.obj->list : std::vector<item>{};
       target->array = v.obj ? v.obj->array : std::map<std::string, item>{};
-      target->data = v.obj ? v.obj->data : std::string{};
+      if (p.kind == prop_kind::stream && v.obj)
+        target->stream.copy_from(conn_.store(), v.obj->stream);
+      else if (p.kind == prop_kind::stream)
+        target->stream.clear();
       target->pos = 0;
       break;
     }
@@ -272,7 +301,7 @@ void session::collect_unsaved(const object_ptr& o, std::vector<object_ptr>& out)
   }
 }
 
-void session::save_one(object& o) {
+void session::save_one(object& o, std::vector<std::pair<object_ptr, stored_stream>>& streams) {
   const class_def& c = *o.cls;
   storage& st = conn_.store();
   std::vector<datum> row(c.props.size());
@@ -281,8 +310,16 @@ void session::save_one(object& o) {
     const item& v = o.values[i];
     if (p.kind == prop_kind::data) row[i] = v.d;
     if (p.kind == prop_kind::reference) row[i] = row_datum(v);
+  }
+  // The row first: a row that is gone is written again before its streams.
+  st.update_row(c, o.row, row);
+  for (std::size_t i = 0; i < c.props.size(); ++i) {
+    const property& p = c.props[i];
+    const item& v = o.values[i];
     if (!v.obj) continue;
-    if (p.kind == prop_kind::stream) st.save_stream(c, p, o.row, v.obj->data);
+    // Only a changed stream is written: other edits leave it alone.
+    if (p.kind == prop_kind::stream && v.obj->stream.changed())
+      streams.emplace_back(v.obj, v.obj->stream.save(st, c, p, o.row));
     if (p.kind != prop_kind::collection) continue;
     const bool objects = p.type.type == data_type::object;
     std::vector<std::pair<datum, datum>> items;
@@ -291,7 +328,6 @@ void session::save_one(object& o) {
     for (const auto& [k, e] : v.obj->array) items.emplace_back(k, objects ? row_datum(e) : e.d);
     st.save_collection(p, o.row, items);
   }
-  st.update_row(c, o.row, row);
   o.dirty = false;
 }
 
@@ -302,6 +338,10 @@ std::string session::save(const object_ptr& o) {
   std::vector<object_ptr> all;
   collect_unsaved(o, all);
   std::vector<object_ptr> inserted;
+  std::vector<std::pair<object_ptr, stored_stream>> streams;
+  std::vector<object_ptr> changed;  // unsaved again if the save fails
+  for (const auto& x : all)
+    if (x->dirty) changed.push_back(x);
   storage& st = conn_.store();
   try {
     st.exec("SAVEPOINT torqa_save");
@@ -310,7 +350,7 @@ std::string session::save(const object_ptr& o) {
       x->row = st.insert_row(*x->cls);
       inserted.push_back(x);
     }
-    for (const auto& x : all) save_one(*x);
+    for (const auto& x : all) save_one(*x, streams);
     st.exec("RELEASE torqa_save");
   } catch (const server_error& e) {
     try {
@@ -318,9 +358,11 @@ std::string session::save(const object_ptr& o) {
     } catch (const server_error&) {
     }
     for (const auto& x : inserted) x->row = 0;
+    for (const auto& x : changed) x->dirty = true;
     return status_bytes(e.code, e.msg);
   }
-  for (const auto& x : inserted) rows_[{x->cls, x->row}] = x;
+  for (const auto& [s, stored] : streams) s->stream.saved(stored);
+  for (const auto& x : inserted) remember(x);
   return {};
 }
 

@@ -9,6 +9,7 @@
 
 #include "errors.h"
 #include "namespace.h"
+#include "stream_data.h"
 #include "values.h"
 
 #include <cstdint>
@@ -43,8 +44,8 @@ struct object {
   std::vector<item> values;  ///< persistent: one per property (collections and streams lazily)
   std::vector<item> list;    ///< list collection elements
   std::map<std::string, item> array;  ///< array collection elements by key
-  std::string data;          ///< stream content (UTF-8 for character streams)
-  std::size_t pos = 0;       ///< stream read position (bytes)
+  stream_data stream;        ///< stream content (UTF-8 for character streams)
+  std::int64_t pos = 0;      ///< stream read position (bytes)
   std::weak_ptr<object> owner;  ///< collection or stream bound to a property of this object
   const property* prop = nullptr;  ///< ... that property
 };
@@ -115,11 +116,19 @@ class session {
   friend class request_handler;
 
   void release_lock(object& o);
+  /// Records `o` as the object of its row; now and then drops the records
+  /// of objects that are gone, so they cost nothing once released.
+  void remember(const object_ptr& o);
+  /// Lets go of what a closed object without unsaved changes holds.
+  void unlink(object& o);
   /// Reloads the stored values of a persistent object without unsaved
   /// changes when its row changed since they were loaded.
   void refresh(object& o);
   void touch(const object_ptr& o);
-  void save_one(object& o);
+  /// Writes one object's row, collections and changed streams; the
+  /// streams written are added to `streams`, to be marked saved once the
+  /// whole save holds.
+  void save_one(object& o, std::vector<std::pair<object_ptr, stored_stream>>& streams);
   void collect_unsaved(const object_ptr& o, std::vector<object_ptr>& out);
   item builtin(const object_ptr& self, const class_def& c, const method& m, std::vector<item>& args);
   item collection_method(const object_ptr& self, const method& m, std::vector<item>& args);
@@ -131,6 +140,7 @@ class session {
   connection& conn_;
   std::map<int, object_ptr> open_;
   std::map<std::pair<const class_def*, std::int64_t>, std::weak_ptr<object>> rows_;
+  std::size_t sweep_at_ = 1024;  // rows_ size at which gone objects are dropped
   int next_oid_ = 1;
   bool cached_ = false;
   std::vector<object_ptr> touched_;

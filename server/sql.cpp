@@ -531,7 +531,10 @@ void sql_statement::bind_blob(int i, std::string_view bytes) {
 void sql_statement::execute() {
   if (st_ == nullptr) throw server_error(err_argument, "the query information call is answered by query_info");
   if (state_ != state::idle) sqlite3_reset(st_.get());
+  sqlite3* db = conn_.store().db();
+  const sqlite3_int64 before = sqlite3_total_changes64(db);
   const int rc = sqlite3_step(st_.get());
+  changes_ = sqlite3_total_changes64(db) - before;
   if (rc == SQLITE_ROW) {
     state_ = state::first_row;
   } else if (rc == SQLITE_DONE) {
@@ -587,12 +590,29 @@ sql_value sql_statement::value(int i) const {
       const void* p = text ? static_cast<const void*>(sqlite3_value_text(c)) : sqlite3_value_blob(c);
       const int n = sqlite3_value_bytes(c);
       if (p != nullptr) v.bytes = std::string_view(static_cast<const char*>(p), static_cast<std::size_t>(n));
+      if (!text) stream_value(i, v);
       break;
     }
     default:
       break;
   }
   return v;
+}
+
+void sql_statement::stream_value(int i, sql_value& v) const {
+  const sql_kind kind = columns_[static_cast<std::size_t>(i)].kind;
+  if (kind != sql_kind::long_text && kind != sql_kind::long_binary) return;
+  const std::int64_t id = storage::stream_marker(v.bytes);
+  if (id == 0) return;
+  // A stream kept in chunks reads as its content; a stream's content never
+  // changes under its id, so the last one read is kept for the next pieces.
+  auto& [held_id, content] = streams_[i];
+  if (held_id != id) {
+    content = conn_.store().stream_content(id);
+    held_id = id;
+  }
+  v.type = kind == sql_kind::long_text ? sql_value::text : sql_value::blob;
+  v.bytes = content;
 }
 
 std::string sql_statement::query_info(std::string_view cls, std::string_view query_name) const {
@@ -609,6 +629,31 @@ std::string sql_statement::query_info(std::string_view cls, std::string_view que
   }
   w.null().text(q->sql_name, unicode()).integer(static_cast<std::int64_t>(q->params.size()));
   return w.str();
+}
+
+std::vector<std::string> client_tables(const schema& s) {
+  std::vector<std::string> out;
+  for (const auto& c : s.classes()) {
+    if (!c->is_persistent()) continue;
+    out.push_back(c->table);
+    for (const property& p : c->props)
+      if (p.kind == prop_kind::collection) out.push_back(p.table);
+  }
+  return out;
+}
+
+std::vector<table_column> table_columns(connection& c, const std::string& table) {
+  std::vector<table_column> out;
+  statement info = c.store().prepare("SELECT name, type, \"notnull\" OR pk FROM pragma_table_info(?)");
+  sqlite3_bind_text(info.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (info.step()) {
+    const auto text = [&](int i) {
+      const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), i));
+      return std::string(t != nullptr ? t : "");
+    };
+    out.push_back({text(0), text(1), sqlite3_column_int(info.get(), 2) != 0});
+  }
+  return out;
 }
 
 }  // namespace torqa::server

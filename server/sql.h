@@ -30,6 +30,7 @@
 #include "namespace.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -98,6 +99,8 @@ class sql_statement {
   bool on_row() const { return state_ == state::on_row; }
   /// Column `i` (0-based) of the current row.
   sql_value value(int i) const;
+  /// Rows the last execute inserted, updated or deleted.
+  std::int64_t changes() const { return changes_; }
 
   /// The query information call's reply for class `cls`'s query
   /// `query_name`.
@@ -113,6 +116,8 @@ class sql_statement {
   void prepare_sql(const std::string& sql);
   void describe_columns();
   void check(int rc) const;
+  /// Replaces a stream column's marker by the stream's content.
+  void stream_value(int i, sql_value& v) const;
 
   connection& conn_;
   form form_ = form::plain;
@@ -120,7 +125,22 @@ class sql_statement {
   std::vector<sql_column> columns_;
   std::vector<std::optional<sql_kind>> params_;
   state state_ = state::idle;
+  std::int64_t changes_ = 0;
+  mutable std::map<int, std::pair<std::int64_t, std::string>> streams_;  // by column: stream id, content
 };
+
+/// A column of a table as the database declares it.
+struct table_column {
+  std::string name;  ///< UTF-8
+  std::string type;  ///< the declared type
+  bool not_null = false;
+};
+
+/// The tables client SQL works on, in schema order: each persistent
+/// class's table followed by the tables of its collection properties.
+std::vector<std::string> client_tables(const schema& s);
+/// The columns of table `table` in `c`'s database, in their order.
+std::vector<table_column> table_columns(connection& c, const std::string& table);
 
 /// Kinds of the parameters of plain SQL `sql` over `db` (`count` of them),
 /// from the columns they are compared with, assigned to or inserted into.

@@ -5,6 +5,8 @@
 #include <sodium.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <charconv>
 #include <set>
 
 namespace torqa::server {
@@ -13,6 +15,24 @@ namespace {
 
 [[noreturn]] void fail(sqlite3* db, const std::string& what) {
   throw server_error(err_storage, what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+}
+
+// A stream column's marker prefix (see storage.h).
+constexpr std::string_view marker_prefix{"\0stream:", 8};
+
+// A stream column's type, and for one row its value when it may be a
+// marker (a short blob) or is a number (as text); the value is not loaded
+// otherwise.
+std::string marker_query(const class_def& c, const property& p) {
+  const std::string col = quoted(p.column);
+  return "SELECT typeof(" + col + "), CASE WHEN typeof(" + col + ") = 'blob' AND length(" + col + ") <= 32 THEN " +
+         col + " WHEN typeof(" + col + ") IN ('integer', 'real') THEN CAST(" + col + " AS TEXT) END FROM " +
+         quoted(c.table) + " WHERE \"ID\" = ?";
+}
+
+std::string_view column_bytes(sqlite3_stmt* st, int i) {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(st, i));
+  return data ? std::string_view(data, static_cast<std::size_t>(sqlite3_column_bytes(st, i))) : std::string_view();
 }
 
 const char* element_sql_type(const property& p) {
@@ -51,6 +71,27 @@ statement::~statement() {
   owner_.after_statement();
 }
 
+namespace {
+
+statement& checked(statement& st, int rc) {
+  if (rc != SQLITE_OK) fail(sqlite3_db_handle(st.get()), "cannot bind a value");
+  return st;
+}
+
+}  // namespace
+
+statement& statement::bind(int i, std::int64_t v) { return checked(*this, sqlite3_bind_int64(st_, i, v)); }
+
+statement& statement::bind_text(int i, std::string_view utf8) {
+  return checked(*this, sqlite3_bind_text64(st_, i, utf8.data(), utf8.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+}
+
+statement& statement::bind_blob(int i, std::string_view bytes) {
+  return checked(*this, sqlite3_bind_blob64(st_, i, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
+}
+
+statement& statement::bind(int i, const datum& d, data_type t) { return checked(*this, bind_datum(st_, i, d, t)); }
+
 bool statement::step() {
   const int rc = sqlite3_step(st_);
   if (rc == SQLITE_ROW) return true;
@@ -78,13 +119,28 @@ void storage::track(row_versions& v) {
   versions_ = &v;
   sqlite3_update_hook(
       db_,
-      [](void* self, int, const char*, const char* table, sqlite3_int64 row) {
-        static_cast<storage*>(self)->fresh_.insert(row_versions::slot_of(table, row));
+      [](void* self, int op, const char*, const char* table, sqlite3_int64 row) {
+        auto& st = *static_cast<storage*>(self);
+        st.fresh_.insert(row_versions::slot_of(table, row));
+        if (op == SQLITE_DELETE && !st.own_deletes_ &&
+            st.deleted_from_.find(std::string_view(table)) == st.deleted_from_.end())
+          st.deleted_from_.emplace(table);
       },
       this);
 }
 
 void storage::after_statement() {
+  if (!deleted_from_.empty() && !own_deletes_) {
+    // Rows deleted by SQL take their chunked streams along. This runs
+    // after a statement, where nothing can be reported: a stream left
+    // behind is only unreachable, and swept again when the namespace opens.
+    const auto tables = std::move(deleted_from_);
+    deleted_from_.clear();
+    try {
+      for (const auto& t : tables) drop_orphan_streams(t);
+    } catch (const server_error&) {
+    }
+  }
   if (versions_ == nullptr || (fresh_.empty() && in_transaction_.empty())) return;
   if (sqlite3_get_autocommit(db_) != 0) {
     // The transaction ended (committed or rolled back): every row it changed.
@@ -126,14 +182,19 @@ statement storage::prepare(const std::string& sql) {
 void storage::ensure_tables(const schema& s) {
   exec(
       "CREATE TABLE IF NOT EXISTS torqa_settings(key TEXT PRIMARY KEY, value TEXT);"
-      "CREATE TABLE IF NOT EXISTS torqa_users(name TEXT PRIMARY KEY, hash TEXT NOT NULL);");
+      "CREATE TABLE IF NOT EXISTS torqa_users(name TEXT PRIMARY KEY, hash TEXT NOT NULL);"
+      "CREATE TABLE IF NOT EXISTS torqa_streams(id INTEGER PRIMARY KEY AUTOINCREMENT, owner_table TEXT NOT NULL,"
+      " owner INTEGER NOT NULL, size INTEGER NOT NULL, length INTEGER NOT NULL, chunk INTEGER NOT NULL);"
+      "CREATE INDEX IF NOT EXISTS torqa_streams_owner ON torqa_streams(owner_table, owner);"
+      "CREATE TABLE IF NOT EXISTS torqa_stream_chunks(stream INTEGER NOT NULL, n INTEGER NOT NULL,"
+      " data BLOB NOT NULL, PRIMARY KEY(stream, n));");
   for (const auto& c : s.classes()) {
     if (!c->is_persistent()) continue;
     exec("CREATE TABLE IF NOT EXISTS " + quoted(c->table) + "(\"ID\" INTEGER PRIMARY KEY)");
     std::set<std::string> have;
     {
       statement info = prepare("SELECT lower(name) FROM pragma_table_info(?)");
-      sqlite3_bind_text(info.get(), 1, c->table.c_str(), -1, SQLITE_TRANSIENT);
+      info.bind_text(1, c->table);
       while (info.step()) have.insert(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 0)));
     }
     for (const auto& p : c->props) {
@@ -148,12 +209,14 @@ void storage::ensure_tables(const schema& s) {
                                                       : element_sql_type(p);
       exec("ALTER TABLE " + quoted(c->table) + " ADD COLUMN " + quoted(p.column) + " " + type);
     }
+    if (std::any_of(c->props.begin(), c->props.end(), [](const property& p) { return p.kind == prop_kind::stream; }))
+      drop_orphan_streams(c->table);
   }
 }
 
 std::optional<std::string> storage::setting(const std::string& key) {
   statement st = prepare("SELECT value FROM torqa_settings WHERE key = ?");
-  sqlite3_bind_text(st.get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
+  st.bind_text(1, key);
   if (!st.step()) return std::nullopt;
   const auto* v = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
   return std::string(v ? v : "");
@@ -161,8 +224,7 @@ std::optional<std::string> storage::setting(const std::string& key) {
 
 void storage::set_setting(const std::string& key, const std::string& value) {
   statement st = prepare("INSERT OR REPLACE INTO torqa_settings(key, value) VALUES(?, ?)");
-  sqlite3_bind_text(st.get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(st.get(), 2, value.c_str(), -1, SQLITE_TRANSIENT);
+  st.bind_text(1, key).bind_text(2, value);
   st.step();
 }
 
@@ -173,14 +235,13 @@ void storage::set_user(const std::string& name, const std::string& password, boo
   if (sodium_init() < 0 || crypto_pwhash_str(hash, password.data(), password.size(), ops, mem) != 0)
     throw server_error(err_storage, "cannot hash the password");
   statement st = prepare("INSERT OR REPLACE INTO torqa_users(name, hash) VALUES(?, ?)");
-  sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(st.get(), 2, hash, -1, SQLITE_TRANSIENT);
+  st.bind_text(1, name).bind_text(2, hash);
   st.step();
 }
 
 bool storage::check_user(const std::string& name, const std::string& password) {
   statement st = prepare("SELECT hash FROM torqa_users WHERE name = ?");
-  sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+  st.bind_text(1, name);
   if (!st.step()) return false;
   const auto* hash = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
   return hash != nullptr && sodium_init() >= 0 &&
@@ -192,7 +253,7 @@ bool storage::load_row(const class_def& c, std::int64_t row, std::vector<datum>&
   for (const auto& p : c.props)
     if (p.stored_in_row()) sql += ", " + quoted(p.column);
   statement st = prepare(sql + " FROM " + quoted(c.table) + " WHERE \"ID\" = ?");
-  sqlite3_bind_int64(st.get(), 1, row);
+  st.bind(1, row);
   if (!st.step()) return false;
   values.assign(c.props.size(), datum{});
   int col = 1;
@@ -220,68 +281,186 @@ void storage::update_row(const class_def& c, std::int64_t row, const std::vector
   const auto bind_all = [&](statement& st, int first) {
     int i = first;
     for (std::size_t k = 0; k < c.props.size(); ++k)
-      if (c.props[k].stored_in_row()) bind_datum(st.get(), i++, values[k], c.props[k].type.type);
+      if (c.props[k].stored_in_row()) st.bind(i++, values[k], c.props[k].type.type);
     return i;
   };
   if (!sets.empty()) {
     statement st = prepare("UPDATE " + quoted(c.table) + " SET " + sets + " WHERE \"ID\" = ?");
-    sqlite3_bind_int64(st.get(), bind_all(st, 1), row);
+    st.bind(bind_all(st, 1), row);
     st.step();
     if (sqlite3_changes(db_) > 0) return;
   } else if (row_exists(c, row)) {
     return;
   }
   statement st = prepare("INSERT INTO " + quoted(c.table) + "(\"ID\"" + cols + ") VALUES(?" + marks + ")");
-  sqlite3_bind_int64(st.get(), 1, row);
+  st.bind(1, row);
   bind_all(st, 2);
   st.step();
 }
 
 bool storage::delete_row(const class_def& c, std::int64_t row) {
+  const own_deletes quiet(*this);  // the row's streams are dropped here, not looked for
+  {
+    statement st = prepare("SELECT id FROM torqa_streams WHERE owner_table = ? AND owner = ?");
+    drop_streams(st.bind_text(1, c.table).bind(2, row));
+  }
   {
     statement st = prepare("DELETE FROM " + quoted(c.table) + " WHERE \"ID\" = ?");
-    sqlite3_bind_int64(st.get(), 1, row);
-    st.step();
+    st.bind(1, row).step();
   }
   const bool found = sqlite3_changes(db_) > 0;
   for (const auto& p : c.props) {
     if (p.kind != prop_kind::collection) continue;
     statement st = prepare("DELETE FROM " + quoted(p.table) + " WHERE owner = ?");
-    sqlite3_bind_int64(st.get(), 1, row);
-    st.step();
+    st.bind(1, row).step();
   }
   return found;
 }
 
 bool storage::row_exists(const class_def& c, std::int64_t row) {
   statement st = prepare("SELECT 1 FROM " + quoted(c.table) + " WHERE \"ID\" = ?");
-  sqlite3_bind_int64(st.get(), 1, row);
-  return st.step();
+  return st.bind(1, row).step();
 }
 
-std::string storage::load_stream(const class_def& c, const property& p, std::int64_t row) {
-  statement st = prepare("SELECT " + quoted(p.column) + " FROM " + quoted(c.table) + " WHERE \"ID\" = ?");
-  sqlite3_bind_int64(st.get(), 1, row);
-  if (!st.step()) return {};
-  const auto* data = static_cast<const char*>(sqlite3_column_blob(st.get(), 0));
-  return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0))) : std::string();
+void storage::set_stream_sizes(std::size_t chunk, std::size_t inline_max) {
+  stream_chunk_ = std::max<std::size_t>(chunk, 1);
+  stream_inline_ = inline_max;
 }
 
-void storage::save_stream(const class_def& c, const property& p, std::int64_t row, const std::string& data) {
-  statement st = prepare("UPDATE " + quoted(c.table) + " SET " + quoted(p.column) + " = ? WHERE \"ID\" = ?");
-  if (data.empty())
-    sqlite3_bind_null(st.get(), 1);
-  else if (p.is_binary)
-    sqlite3_bind_blob(st.get(), 1, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-  else
-    sqlite3_bind_text(st.get(), 1, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_int64(st.get(), 2, row);
-  st.step();
+std::int64_t storage::stream_marker(std::string_view bytes) {
+  if (bytes.size() <= marker_prefix.size() || bytes.size() > marker_prefix.size() + 19 ||
+      bytes.substr(0, marker_prefix.size()) != marker_prefix)
+    return 0;
+  const std::string_view digits = bytes.substr(marker_prefix.size());
+  std::int64_t id = 0;
+  const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+  return r.ec == std::errc{} && r.ptr == digits.data() + digits.size() && id > 0 ? id : 0;
+}
+
+stored_stream storage::stream_head(std::int64_t id) {
+  statement st = prepare("SELECT size, length, chunk FROM torqa_streams WHERE id = ?");
+  if (!st.bind(1, id).step()) return {};
+  const stored_stream s{id, sqlite3_column_int64(st.get(), 0), sqlite3_column_int64(st.get(), 1),
+                        sqlite3_column_int64(st.get(), 2)};
+  return s.size >= 0 && s.length >= 0 && s.chunk > 0 ? s : stored_stream{};
+}
+
+stored_stream storage::load_stream(const class_def& c, const property& p, std::int64_t row,
+                                   const std::function<void(std::string_view)>& sink) {
+  {
+    // The type first: a long value is not loaded to learn what it is.
+    statement st = prepare(marker_query(c, p));
+    if (!st.bind(1, row).step()) return {};
+    const std::string_view type = column_bytes(st.get(), 0);
+    if (type == "null") return {};
+    if (type != "text" && type != "blob") {  // a number written by SQL reads as its text
+      sink(column_bytes(st.get(), 1));
+      return {};
+    }
+    if (const std::int64_t id = stream_marker(column_bytes(st.get(), 1))) return stream_head(id);
+  }
+  // Content kept in the column, read a piece at a time.
+  sqlite3_blob* raw = nullptr;
+  const int rc = sqlite3_blob_open(db_, "main", c.table.c_str(), p.column.c_str(), row, 0, &raw);
+  const std::unique_ptr<sqlite3_blob, int (*)(sqlite3_blob*)> handle(raw, sqlite3_blob_close);
+  if (rc != SQLITE_OK) fail(db_, "cannot read stream " + p.name);
+  // SQLite values are shorter than 2^31 bytes, so the size fits its int.
+  const int total = sqlite3_blob_bytes(raw);
+  std::string piece;
+  for (int at = 0; at < total;) {
+    const int n = std::min(total - at, static_cast<int>(std::min<std::size_t>(stream_chunk_, 1 << 20)));
+    piece.resize(static_cast<std::size_t>(n));
+    if (sqlite3_blob_read(raw, piece.data(), n, at) != SQLITE_OK) fail(db_, "cannot read stream " + p.name);
+    sink(piece);
+    at += n;
+  }
+  return {};
+}
+
+std::string storage::stream_chunk(std::int64_t id, std::int64_t n) {
+  statement st = prepare("SELECT data FROM torqa_stream_chunks WHERE stream = ? AND n = ?");
+  if (!st.bind(1, id).bind(2, n).step()) return {};
+  return std::string(column_bytes(st.get(), 0));
+}
+
+stored_stream storage::save_stream(const class_def& c, const property& p, std::int64_t row, std::int64_t size,
+                                   std::int64_t length,
+                                   const std::function<std::string(std::int64_t, std::size_t)>& piece) {
+  std::int64_t old = 0;
+  {
+    statement st = prepare(marker_query(c, p));
+    if (!st.bind(1, row).step()) throw server_error(err_storage, "cannot save stream " + p.name + ": the row is gone");
+    old = stream_marker(column_bytes(st.get(), 1));
+  }
+  statement set = prepare("UPDATE " + quoted(c.table) + " SET " + quoted(p.column) + " = ? WHERE \"ID\" = ?");
+  stored_stream made;
+  std::string content;
+  if (static_cast<std::uint64_t>(size) <= stream_inline_) content = piece(0, static_cast<std::size_t>(size));
+  if (static_cast<std::uint64_t>(size) <= stream_inline_ && stream_marker(content) == 0) {
+    if (content.empty())
+      set.bind(1, datum{}, data_type::string);
+    else if (p.is_binary)
+      set.bind_blob(1, content);
+    else
+      set.bind_text(1, content);
+  } else {
+    const auto chunk = static_cast<std::int64_t>(stream_chunk_);
+    {
+      statement head = prepare(
+          "INSERT INTO torqa_streams(owner_table, owner, size, length, chunk) VALUES(?, ?, ?, ?, ?)");
+      head.bind_text(1, c.table).bind(2, row).bind(3, size).bind(4, length).bind(5, chunk).step();
+    }
+    made = {sqlite3_last_insert_rowid(db_), size, length, chunk};
+    for (std::int64_t at = 0, n = 0; at < size; at += chunk, ++n) {
+      const auto want = static_cast<std::size_t>(std::min(chunk, size - at));
+      const std::string bytes = piece(at, want);
+      if (bytes.size() != want) throw server_error(err_storage, "cannot save stream " + p.name + ": its data is short");
+      statement put = prepare("INSERT INTO torqa_stream_chunks(stream, n, data) VALUES(?, ?, ?)");
+      put.bind(1, made.id).bind(2, n).bind_blob(3, bytes).step();
+    }
+    set.bind_blob(1, std::string(marker_prefix) + std::to_string(made.id));
+  }
+  set.bind(2, row).step();
+  if (sqlite3_changes(db_) == 0) throw server_error(err_storage, "cannot save stream " + p.name + ": the row is gone");
+  if (old != 0) {
+    statement ids = prepare("SELECT ?");
+    drop_streams(ids.bind(1, old));
+  }
+  return made;
+}
+
+std::string storage::stream_content(std::int64_t id) {
+  const stored_stream s = stream_head(id);
+  if (s.size > sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1))
+    throw server_error(err_too_long, "a stream of " + std::to_string(s.size) + " bytes is too long for SQL");
+  std::string all;
+  for (std::int64_t n = 0; static_cast<std::int64_t>(all.size()) < s.size; ++n) {
+    const std::string piece = stream_chunk(id, n);
+    if (piece.empty()) break;  // a stream cut short by hand ends where its chunks do
+    all += piece;
+  }
+  return all;
+}
+
+void storage::drop_orphan_streams(const std::string& table) {
+  statement st = prepare("SELECT s.id FROM torqa_streams s WHERE s.owner_table = ? AND NOT EXISTS (SELECT 1 FROM " +
+                         quoted(table) + " t WHERE t.\"ID\" = s.owner)");
+  drop_streams(st.bind_text(1, table));
+}
+
+void storage::drop_streams(statement& ids) {
+  const own_deletes quiet(*this);
+  std::vector<std::int64_t> found;
+  while (ids.step()) found.push_back(sqlite3_column_int64(ids.get(), 0));
+  for (const std::int64_t id : found) {
+    prepare("DELETE FROM torqa_stream_chunks WHERE stream = ?").bind(1, id).step();
+    prepare("DELETE FROM torqa_streams WHERE id = ?").bind(1, id).step();
+  }
 }
 
 std::vector<std::pair<datum, datum>> storage::load_collection(const property& p, std::int64_t owner) {
   statement st = prepare("SELECT key, element FROM " + quoted(p.table) + " WHERE owner = ? ORDER BY key");
-  sqlite3_bind_int64(st.get(), 1, owner);
+  st.bind(1, owner);
   std::vector<std::pair<datum, datum>> items;
   const data_type key_type = p.is_array ? data_type::string : data_type::integer;
   while (st.step()) items.emplace_back(column_datum(st.get(), 0, key_type), column_datum(st.get(), 1, p.type.type));
@@ -292,16 +471,12 @@ void storage::save_collection(const property& p, std::int64_t owner,
                               const std::vector<std::pair<datum, datum>>& items) {
   {
     statement st = prepare("DELETE FROM " + quoted(p.table) + " WHERE owner = ?");
-    sqlite3_bind_int64(st.get(), 1, owner);
-    st.step();
+    st.bind(1, owner).step();
   }
   const data_type key_type = p.is_array ? data_type::string : data_type::integer;
   for (const auto& [key, elem] : items) {
     statement st = prepare("INSERT INTO " + quoted(p.table) + "(owner, key, element) VALUES(?, ?, ?)");
-    sqlite3_bind_int64(st.get(), 1, owner);
-    bind_datum(st.get(), 2, key, key_type);
-    bind_datum(st.get(), 3, elem, p.type.type);
-    st.step();
+    st.bind(1, owner).bind(2, key, key_type).bind(3, elem, p.type.type).step();
   }
 }
 

@@ -1,8 +1,19 @@
 // One SQLite connection to a namespace's objects.db: the class tables, the
 // rows of objects, collections and streams, settings and users.
 //
-// Tables besides the class tables: torqa_settings(key, value) and
-// torqa_users(name, hash). Failures throw server_error(err_storage, ...).
+// Tables besides the class tables: torqa_settings(key, value),
+// torqa_users(name, hash), and for streams torqa_streams(id, owner_table,
+// owner, size, length, chunk) and torqa_stream_chunks(stream, n, data).
+// Failures throw server_error(err_storage, ...).
+//
+// Streams: content of at most `stream_inline` bytes is kept in the class
+// column itself (text or blob, as SQL writes it); longer content is cut into
+// pieces of `stream_chunk` bytes, rows of torqa_stream_chunks under a stream
+// id, and the class column holds the stream's marker: the 8 bytes
+// "\0stream:" followed by the id in decimal, as a blob. A stream id is never
+// reused and its content never changes: a save writes a new stream and drops
+// the old one in the same transaction, so a failed save leaves the old
+// content in place.
 #pragma once
 
 #include "schema.h"
@@ -12,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,10 +72,23 @@ class statement {
   sqlite3_stmt* get() const { return st_; }
   /// Steps once: true for a row, false when done; throws on failure.
   bool step();
+  /// Binders of parameter `i` (from 1); throw when SQLite refuses.
+  statement& bind(int i, std::int64_t v);
+  statement& bind_text(int i, std::string_view utf8);
+  statement& bind_blob(int i, std::string_view bytes);
+  statement& bind(int i, const datum& d, data_type t);
 
  private:
   sqlite3_stmt* st_;
   storage& owner_;
+};
+
+/// A stream stored in chunks; id 0 for none.
+struct stored_stream {
+  std::int64_t id = 0;
+  std::int64_t size = 0;    ///< bytes
+  std::int64_t length = 0;  ///< UTF-8 characters (bytes of a binary stream)
+  std::int64_t chunk = 0;   ///< bytes per chunk (the last may be shorter)
 };
 
 class storage {
@@ -111,8 +136,27 @@ class storage {
   bool delete_row(const class_def& c, std::int64_t row);
   bool row_exists(const class_def& c, std::int64_t row);
 
-  std::string load_stream(const class_def& c, const property& p, std::int64_t row);
-  void save_stream(const class_def& c, const property& p, std::int64_t row, const std::string& data);
+  /// Sizes of stream storage (see above); tests make them small.
+  void set_stream_sizes(std::size_t chunk, std::size_t inline_max);
+  std::size_t stream_chunk() const { return stream_chunk_; }
+  /// A stream property's stored content: a chunked stream is returned;
+  /// content kept in the column is handed to `sink` in pieces (and an
+  /// empty stored_stream returned).
+  stored_stream load_stream(const class_def& c, const property& p, std::int64_t row,
+                            const std::function<void(std::string_view)>& sink);
+  /// Chunk `n` (from 0) of a chunked stream; empty when it is missing.
+  std::string stream_chunk(std::int64_t id, std::int64_t n);
+  /// Writes a stream property's content of `size` bytes (`length`
+  /// characters), asked for in order from `piece(offset, bytes)`, and drops
+  /// the content it replaces. Returns the new chunked stream (id 0 when the
+  /// content went into the column). Run inside a transaction.
+  stored_stream save_stream(const class_def& c, const property& p, std::int64_t row, std::int64_t size,
+                            std::int64_t length, const std::function<std::string(std::int64_t, std::size_t)>& piece);
+  /// The whole content of a chunked stream, for SQL; throws err_too_long
+  /// past SQLite's longest value.
+  std::string stream_content(std::int64_t id);
+  /// The stream id a column value stands for; 0 when it is not a marker.
+  static std::int64_t stream_marker(std::string_view bytes);
 
   /// A collection's (key, element) pairs in key order; list keys are
   /// positions 1..n, array keys texts. Elements of objects are row ids.
@@ -125,6 +169,24 @@ class storage {
   row_versions* versions_ = nullptr;
   std::set<std::size_t> fresh_;           // rows changed since the last after_statement
   std::set<std::size_t> in_transaction_;  // rows changed by the open transaction
+  std::set<std::string, std::less<>> deleted_from_;  // tables with rows deleted since the last after_statement
+  bool own_deletes_ = false;  // deletes now running drop their rows' streams themselves
+  struct own_deletes {
+    explicit own_deletes(storage& s) : s_(s), was_(s.own_deletes_) { s.own_deletes_ = true; }
+    ~own_deletes() { s_.own_deletes_ = was_; }
+    own_deletes(const own_deletes&) = delete;
+    own_deletes& operator=(const own_deletes&) = delete;
+    storage& s_;
+    bool was_;
+  };
+  std::size_t stream_chunk_ = 256 * 1024;
+  std::size_t stream_inline_ = 8 * 1024;
+
+  /// Drops the chunked streams whose ids a statement answers.
+  void drop_streams(statement& ids);
+  /// Drops the chunked streams of `table` whose owner row is gone.
+  void drop_orphan_streams(const std::string& table);
+  stored_stream stream_head(std::int64_t id);
 };
 
 /// SQL text of an identifier, double-quoted.

@@ -170,14 +170,14 @@ int bind_datum(sqlite3_stmt* st, int i, const datum& d, data_type t) {
   if (const auto* v = std::get_if<std::int64_t>(&d)) {
     if (t == data_type::date || t == data_type::time) {
       const std::string s = t == data_type::date ? format_date(*v) : format_time(*v);
-      return sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+      return sqlite3_bind_text64(st, i, s.data(), s.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     }
     return sqlite3_bind_int64(st, i, *v);
   }
   const auto& s = std::get<std::string>(d);
   if (t == data_type::binary || t == data_type::list)
-    return sqlite3_bind_blob(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-  return sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return sqlite3_bind_blob64(st, i, s.data(), s.size(), SQLITE_TRANSIENT);
+  return sqlite3_bind_text64(st, i, s.data(), s.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
 datum column_datum(sqlite3_stmt* st, int i, data_type t) {

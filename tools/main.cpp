@@ -3,8 +3,26 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+
+namespace {
+
+// Output that did not arrive (a full disk, say) is a failure the user must
+// see; the last write's error says why.
+int written(int status) {
+  errno = 0;
+  std::cout.flush();
+  std::fflush(stdout);
+  if (std::cout && std::ferror(stdout) == 0) return status;
+  std::cerr << "torqa: cannot write the output: " << (errno != 0 ? std::strerror(errno) : "write error") << '\n';
+  return torqa::cli::exit_failed;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace torqa::cli;
@@ -17,11 +35,11 @@ int main(int argc, char** argv) {
   }
   if (inv.has("version")) {
     print_version(std::cout);
-    return exit_ok;
+    return written(exit_ok);
   }
   if (inv.words.empty()) {
     print_help(inv.has("help") ? std::cout : std::cerr, nullptr);
-    return inv.has("help") ? exit_ok : exit_usage;
+    return written(inv.has("help") ? exit_ok : exit_usage);
   }
 
   const auto setting = [&](const char* option, const char* env, const char* fallback) {
@@ -40,6 +58,5 @@ int main(int argc, char** argv) {
     context c{s, format::table, std::cout, std::cerr, std::cin, isatty(STDOUT_FILENO) != 0};
     status = run_guarded(c, inv);
   }
-  std::cout.flush();
-  return std::cout ? status : exit_failed;
+  return written(status);
 }

@@ -4,6 +4,8 @@
 #include "server/channel.h"
 #include "server/session.h"
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -245,6 +247,132 @@ TEST_F(session_test, a_lock_is_waited_for_up_to_the_timeout) {
   // Its shared lock outlasts a one-second wait for an exclusive one.
   const head refused = open(s, 2, 1);
   EXPECT_EQ(std::to_string(refused.code) + " " + refused.info, "-9 " + hex("04 04 AB 16"));
+}
+
+// Streams through the object model, with tiny chunks so that content
+// crosses chunks and moves to a temporary file.
+class session_streams : public session_test {
+ protected:
+  session_streams() { conn.store().set_stream_sizes(16, 4); }
+  const class_def& person = *s.get_schema().find_class("Sample.Person");
+  const property& notes = *person.find_property("Notes");
+
+  // Calls a stream method: its result, with the output argument (if any)
+  // appended after a '|'.
+  static std::string call_on(session& in, const object_ptr& st, const char* name, std::vector<item> args = {}) {
+    const item r = in.invoke(st, *st->cls, *st->cls->find_method(name), args);
+    std::string out = r.obj ? "<object>" : datum_text(r.d, data_type::string);
+    if (!args.empty() && std::holds_alternative<std::int64_t>(args[0].d)) out += "|" + datum_text(args[0].d, data_type::integer);
+    return out;
+  }
+  // The Notes of person `row` read back by another session, line by line.
+  std::string stored_notes(std::int64_t row) {
+    session other(conn);
+    const object_ptr o = other.open(person, row, 0);
+    const object_ptr st = other.get_property(o, notes).obj;
+    std::string all;
+    for (;;) {
+      std::vector<item> len{item{std::int64_t{1000}, nullptr}};
+      const item line = other.invoke(st, *st->cls, *st->cls->find_method("ReadLine"), len);
+      if (std::get<std::int64_t>(len[0].d) == -1) return all;
+      all += datum_text(line.d, data_type::string) + "\n";
+    }
+  }
+  std::string sql(const std::string& text) {
+    statement st = conn.store().prepare(text);
+    if (!st.step()) return "<no row>";
+    const auto* t = sqlite3_column_blob(st.get(), 0);
+    return t ? std::string(static_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)))
+             : "<null>";
+  }
+};
+
+TEST_F(session_streams, content_crosses_chunks_and_a_failed_save_keeps_the_old) {
+  std::string text;
+  for (int i = 0; i < 12; ++i) text += "line \xC3\xA9 " + std::to_string(i) + "\r\n";
+  const object_ptr p = s.create(person);
+  const object_ptr st = s.get_property(p, notes).obj;
+  for (std::size_t at = 0; at < text.size(); at += 7)  // pieces that split the two-byte character
+    call_on(s, st, "Write", {item{text.substr(at, 7), nullptr}});
+  EXPECT_EQ(call_on(s, st, "SizeGet"), std::to_string(text.size() - 12));
+  ASSERT_EQ(s.save(p), "");
+  std::string unix_text = text;
+  std::erase(unix_text, '\r');
+  EXPECT_EQ(stored_notes(p->row), unix_text);
+
+  // Reads of a few characters never split one, across chunk boundaries.
+  call_on(s, st, "Rewind");
+  std::string pieces;
+  for (std::string got; (got = call_on(s, st, "Read", {item{std::int64_t{3}, nullptr}})) != "|-1";)
+    pieces += got.substr(0, got.rfind('|'));
+  EXPECT_EQ(pieces, text);
+
+  // Editing another property leaves the stored stream as it is.
+  const std::string marker = sql("SELECT Notes FROM Sample_Person");
+  const std::string chunks = sql("SELECT CAST(max(rowid) AS TEXT) FROM torqa_stream_chunks");
+  s.set_property(p, *person.find_property("Age"), item{std::int64_t{40}, nullptr});
+  ASSERT_EQ(s.save(p), "");
+  EXPECT_EQ(sql("SELECT Notes FROM Sample_Person") + sql("SELECT CAST(max(rowid) AS TEXT) FROM torqa_stream_chunks"),
+            marker + chunks);
+
+  // A save that cannot be written (the database may not grow) fails and
+  // keeps the old content; the new content stays with the object and is
+  // saved once it can be.
+  std::string more;
+  for (int i = 0; i < 8000; ++i) more += "more " + std::to_string(i) + "\n";
+  call_on(s, st, "Write", {item{more, nullptr}});
+  conn.store().exec("PRAGMA max_page_count = 1");
+  std::int64_t code = 0;
+  std::string msg;
+  session::decode_status(s.save(p), code, msg);
+  EXPECT_EQ(code, err_storage) << msg;
+  conn.store().exec("PRAGMA max_page_count = 1000000");
+  EXPECT_EQ(stored_notes(p->row), unix_text);
+  // The same when what fails comes after the stream: a referenced new
+  // object with a value longer than SQLite takes.
+  const class_def& address = *s.get_schema().find_class("Sample.Address");
+  const object_ptr home = s.create(address);
+  const property& street = *address.find_property("Street");
+  s.set_property(home, street, item{std::string(2000, 's'), nullptr});
+  s.set_property(p, *person.find_property("Home"), item{{}, home});
+  sqlite3_limit(conn.store().db(), SQLITE_LIMIT_LENGTH, 1000);
+  session::decode_status(s.save(p), code, msg);
+  EXPECT_EQ(code, err_storage) << msg;
+  EXPECT_EQ(home->row, 0);
+  EXPECT_EQ(stored_notes(p->row), unix_text);
+  sqlite3_limit(conn.store().db(), SQLITE_LIMIT_LENGTH, 1000000000);
+  s.set_property(home, street, item{std::string("Main Street"), nullptr});
+  ASSERT_EQ(s.save(p), "");
+  EXPECT_TRUE(stored_notes(p->row) == unix_text + more);
+  EXPECT_EQ(sql("SELECT CAST(count(*) AS TEXT) FROM torqa_streams"), "1");  // the old stream is gone
+}
+
+TEST_F(session_test, closed_objects_that_hold_each_other_are_released) {
+  const class_def& person = *s.get_schema().find_class("Sample.Person");
+  const property& spouse = *person.find_property("Spouse");
+  std::vector<std::weak_ptr<object>> gone;
+  std::vector<int> ids;
+  std::int64_t row = 0;
+  {
+    // Married to each other, and a friend of herself.
+    const object_ptr a = s.create(person), b = s.create(person);
+    s.set_property(a, *person.find_property("Name"), item{std::string("Ann"), nullptr});
+    s.set_property(a, spouse, item{{}, b});
+    s.set_property(b, spouse, item{{}, a});
+    const object_ptr friends = s.get_property(a, *person.find_property("Friends")).obj;
+    std::vector<item> args{item{{}, a}};
+    s.invoke(friends, *friends->cls, *friends->cls->find_method("Insert"), args);
+    ASSERT_EQ(s.save(a), "");
+    row = a->row;
+    ids = {s.hand_out(a), s.hand_out(b)};
+    gone = {a, b, friends};
+  }
+  for (const int id : ids) EXPECT_TRUE(s.close(id));
+  for (const auto& w : gone) EXPECT_TRUE(w.expired());
+  // What they held is found again from their rows.
+  const object_ptr ann = s.open(person, row, 0);
+  const object_ptr bob = s.get_property(ann, spouse).obj;
+  EXPECT_EQ(s.get_property(bob, spouse).obj, ann);
 }
 
 TEST(session_schema, on_new_initialises_new_objects) {
