@@ -71,6 +71,9 @@ class session {
   std::unique_ptr<Database> db_;
 };
 
+/// Reads a password typed on the terminal without showing it, after `prompt`.
+std::string ask_password(const std::string& prompt);
+
 /// Where the sample schema is for this binary; empty when it is missing.
 std::string sample_schema_path();
 /// The class names a schema text declares, in order.
@@ -124,6 +127,8 @@ struct command {
 const std::vector<command>& commands();
 /// The import command (import.cpp).
 int cmd_import(context& c, const invocation& inv);
+/// The user command (user.cpp).
+int cmd_user(context& c, const invocation& inv);
 const command* find_command(std::string_view name);
 
 /// Checks the options and the argument count of `inv` for its command and

@@ -490,14 +490,21 @@ cell read_column(d_seq_query& q, SQLSMALLINT sql_type) {
   }
 }
 
+/// Throws the driver's reason when the query's last step failed.
+void check(const d_seq_query& q) {
+  if (q.failed()) throw q.last_err();
+}
+
 /// Sets the parameters, runs the prepared query and prints its rows.
 int run_query(context& c, d_seq_query& q, const std::vector<std::string>& params, const std::string& what) {
+  check(q);
   if (static_cast<int>(params.size()) != q.param_count())
     throw usage_error(what + " takes " + std::to_string(q.param_count()) +
                       (q.param_count() == 1 ? " parameter, " : " parameters, ") + std::to_string(params.size()) +
                       " given");
   for (std::size_t i = 0; i < params.size(); ++i) set_param(q, static_cast<int>(i) + 1, params[i]);
   q.execute();
+  check(q);
   table t;
   std::vector<SQLSMALLINT> types;
   for (int i = 1; i <= q.column_count(); ++i) {
@@ -507,34 +514,22 @@ int run_query(context& c, d_seq_query& q, const std::vector<std::string>& params
     t.columns.push_back(name.mb_str());
     types.push_back(col.sql_type);
   }
-  while (q.fetch()) {
+  // A statement without columns (INSERT, UPDATE, ...) has no rows to fetch.
+  while (!types.empty() && q.fetch()) {
     std::vector<cell> row;
     for (SQLSMALLINT type : types) row.push_back(read_column(q, type));
     t.rows.push_back(std::move(row));
   }
+  check(q);  // rows that ended early are no result
   q.close();
   if (!t.columns.empty()) print_rows(c.out, t, c.fmt);
   return exit_ok;
-}
-
-/// Whether SQL text is a statement that answers rows.
-bool answers_rows(std::string_view sql) {
-  while (!sql.empty() && (sql.front() == ' ' || sql.front() == '\t' || sql.front() == '\n' || sql.front() == '('))
-    sql.remove_prefix(1);
-  for (const char* word : {"select", "with", "values"})
-    if (has_prefix(sql, word) && (sql.size() == std::strlen(word) || !std::isalnum(static_cast<unsigned char>(sql[std::strlen(word)]))))
-      return true;
-  return false;
 }
 
 int cmd_sql(context& c, const invocation& inv) {
   d_seq_query q(c.s.db());
   const name16 text(inv.words[1]);
   q.prepare(text.c_str(), SQL_NTS);
-  // The driver reports no detail of a failed preparation; a query without
-  // columns is one.
-  if (q.column_count() == 0 && answers_rows(inv.words[1]))
-    throw failure("the driver did not accept the statement (check the names: each class is the table Package_Class)");
   return run_query(c, q, std::vector<std::string>(inv.words.begin() + 2, inv.words.end()), "the statement");
 }
 
@@ -730,6 +725,11 @@ const std::vector<command>& commands() {
        "disk) the import stops. Ends with the count of rows saved and rejected; the exit status is 1\n"
        "when any was rejected. A progress bar is shown while standard output is a terminal.",
        2, 2, {}, false, cmd_import},
+      {"user", "add|passwd|remove NAME", "add a user, change a password or remove a user",
+       "Adds user NAME, changes its password or removes it; only the user torqa may, and torqa\n"
+       "cannot be removed. The new password is asked twice on a terminal, otherwise read from the\n"
+       "first line of standard input.",
+       2, 2, {}, false, cmd_user},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"
        "and 'begin', 'commit' and 'rollback' frame transactions. On a terminal the line can be edited,\n"
@@ -801,6 +801,7 @@ void print_help(std::ostream& os, const command* cmd, bool in_shell) {
         "                     is an embedded namespace made from the sample schema on first use\n"
         "  --user NAME        user name (also TORQA_USER; default torqa)\n"
         "  --password TEXT    password (also TORQA_PASSWORD; asked for on a terminal otherwise)\n"
+        "  --password-file FILE  the password is the first line of FILE\n"
         "  --format FORMAT    table (default), csv or json\n"
         "  -h, --help         this help; 'torqa COMMAND --help' explains a command\n"
         "  --version          the version\n\n"
@@ -817,7 +818,7 @@ int dispatch(context& c, const invocation& inv) {
   }
   if (cmd->shell_only && !c.in_shell) throw usage_error(std::string(cmd->name) + " works inside the shell only");
   for (const auto& [name, v] : inv.options) {
-    const bool connection = name == "connect" || name == "user" || name == "password";
+    const bool connection = name == "connect" || name == "user" || name == "password" || name == "password-file";
     if (connection && c.in_shell) throw usage_error("--" + name + " cannot change inside the shell");
     if (connection || name == "format" || name == "version") continue;
     if (std::find(cmd->options.begin(), cmd->options.end(), name) == cmd->options.end())

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 
 namespace {
@@ -51,6 +52,16 @@ int main(int argc, char** argv) {
   settings.connect = setting("connect", "TORQA_CONNECT", "");
   settings.user = setting("user", "TORQA_USER", "torqa");
   if (inv.has("password")) settings.password = inv.get("password");
+  if (inv.has("password-file")) {
+    std::ifstream file(inv.get("password-file"));
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+      std::cerr << "torqa: cannot read a password from " << inv.get("password-file") << '\n';
+      return exit_failed;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    settings.password = line;
+  }
 
   int status = exit_failed;
   {

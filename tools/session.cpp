@@ -16,12 +16,10 @@
 
 namespace torqa::cli {
 
-namespace {
-
 // Reads a password from the terminal on standard input without echoing it.
 // Echo goes off before the prompt shows, and what was typed before the
 // prompt is discarded.
-std::string ask_password(const std::string& user) {
+std::string ask_password(const std::string& prompt) {
   termios saved{};
   const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
   if (tty) {
@@ -29,13 +27,15 @@ std::string ask_password(const std::string& user) {
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
-  std::cerr << "Password for " << user << ": " << std::flush;
+  std::cerr << prompt << ": " << std::flush;
   std::string password;
   std::getline(std::cin, password);
   if (tty) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   std::cerr << '\n';
   return password;
 }
+
+namespace {
 
 std::string trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -86,7 +86,7 @@ Database& session::db() {
   std::string password;
   if (s_.password) password = *s_.password;
   else if (const char* env = std::getenv("TORQA_PASSWORD")) password = env;
-  else if (isatty(STDIN_FILENO)) password = ask_password(s_.user);
+  else if (isatty(STDIN_FILENO)) password = ask_password("Password for " + s_.user);
 
   Db_err err;
   auto conn = std::make_unique<Handle<Conn_t>>(
@@ -94,8 +94,10 @@ Database& session::db() {
                         &err));
   if (!(*conn)->is_active()) {
     std::string why = "cannot connect to " + display_name() + ": " + error_text(err.code, err.msg);
+    if (!err.diag.text.empty()) why += ": " + err.diag.text;  // the driver's reason
     if (err.code == -1014)
-      why += " (wrong user or password; a new namespace has the user torqa with the password torqa)";
+      why += std::string(err.diag.text.empty() ? " (wrong user or password; " : " (") +
+             "a new namespace has the user torqa with the password torqa)";
     throw failure(why);
   }
   db_ = std::make_unique<Database>(*conn, true);

@@ -149,15 +149,47 @@ TEST_F(cli_test, the_default_namespace_and_logins) {
              "");
   EXPECT_TRUE(fs::exists(dir / "torqa-data" / "schema.tq"));
 
-  // A refused login names the server's code and never shows the password.
+  // A refused login names the server's code and the driver's reason, and never shows the password.
   const char* refusal =
-      "torqa: cannot connect to local[]:./torqa-data: error -1014: couldn't connect (wrong user or password; a new "
-      "namespace has the user torqa with the password torqa)\n";
+      "torqa: cannot connect to local[]:./torqa-data: error -1014: couldn't connect: unknown user or wrong password "
+      "(a new namespace has the user torqa with the password torqa)\n";
   EXPECT_RUN(run({"classes"}, "", {"TORQA_PASSWORD=s3cret-word"}), 1, "", refusal);
   EXPECT_RUN(run({"classes"}, "", {}), 1, "", refusal);  // no password, no terminal to ask on
   EXPECT_EQ(run({"--user", "torqa", "--password", "torqa", "classes"}, "", {}).status, 0);
+  fs::create_directory(dir / "bad");
+  spit(dir / "bad" / "schema.tq", "class Sample.A\n  property X: strng\nend class\n");
+  const result bad_schema = run({"--connect", "local[]:bad", "classes"});
+  EXPECT_EQ(bad_schema.status, 1);
+  EXPECT_EQ(bad_schema.err.substr(bad_schema.err.find("/bad/")), "/bad/schema.tq: schema line 2: unknown type 'strng'\n")
+      << bad_schema.err;
   EXPECT_RUN(run({"--connect", "remote[]:x", "classes"}), 1, "",
              "torqa: listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name\n");
+}
+
+TEST_F(cli_test, users_are_managed_by_torqa_and_passwords_stay_off_the_command_line) {
+  const std::string refused_by_server =
+      "torqa: the server refused to add user bob (only the user torqa manages users; a user is added once, and "
+      "torqa stays)\n";
+  EXPECT_RUN(torqa({"user", "add", "ann"}, "first\n"), 0, "added user ann\n", "");
+  spit(dir / "ann.pw", "first\n");
+  const auto as_ann = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--connect", ns(), "--user", "ann", "--password-file", (dir / "ann.pw").string()});
+    return run(args, input, {});
+  };
+  EXPECT_EQ(as_ann({"sql", "SELECT 1"}).status, 0);
+  EXPECT_RUN(as_ann({"user", "add", "bob"}, "pw\n"), 1, "", refused_by_server);
+  EXPECT_RUN(torqa({"user", "passwd", "ann"}, "second\n"), 0, "changed the password of ann\n", "");
+  EXPECT_EQ(as_ann({"sql", "SELECT 1"}).status, 1);
+  EXPECT_RUN(torqa({"user", "remove", "ann"}), 0, "removed user ann\n", "");
+  EXPECT_RUN(torqa({"user", "add", "bob"}, ""), 1, "", "torqa: a password may not be empty\n");
+  EXPECT_REFUSED({{"user", "remove", "torqa"}, 1,
+                  "torqa: the server refused to remove user torqa (only the user torqa manages users; a user is "
+                  "added once, and torqa stays)\n"},
+                 {{"user", "rename", "ann"}, 2,
+                  "torqa: user: the action is add, passwd or remove, not 'rename'\n"
+                  "Usage: torqa user add|passwd|remove NAME\n"});
+  EXPECT_RUN(run({"--password-file", "missing", "classes"}, "", {}), 1, "",
+             "torqa: cannot read a password from missing\n");
 }
 
 TEST_F(cli_test, objects_are_created_shown_and_changed) {
@@ -324,9 +356,12 @@ TEST_F(cli_test, csv_import_then_sql_with_typed_parameters_and_class_queries) {
       {{"sql", "SELECT 1", "2"}, 2,
        "torqa: the statement takes 0 parameters, 1 given\nUsage: torqa sql STATEMENT [PARAMETER]...\n"},
       {{"query", "Sample.Person", "Youngest"}, 1, "torqa: Sample.Person has no query Youngest\n"},
-      {{"sql", "SELECT Shoe FROM Sample_Person"}, 1,
-       "torqa: the driver did not accept the statement (check the names: each class is the table Package_Class)\n"},
+      {{"sql", "SELECT Shoe FROM Sample_Person"}, 1, "torqa: error -1010: no such column: Shoe\n"},
+      {{"sql", "SELEC 1"}, 1, "torqa: error -1010: near \"SELEC\": syntax error\n"},
+      {{"sql", "INSERT INTO Sample_Person (ID, Name) VALUES (1, 'again')"}, 1,
+       "torqa: error -1010: UNIQUE constraint failed: Sample_Person.ID\n"},
       {{"sql", "SELECT ?", "date:2001-02-30"}, 1, "torqa: parameter 1: '2001-02-30' is not a calendar date\n"});
+  EXPECT_RUN(torqa({"sql", "UPDATE Sample_Person SET Age = 41 WHERE ID = 1"}), 0, "", "");  // no rows, no failure
   EXPECT_RUN(torqa({"sql", "SELECT COUNT(*) AS n FROM Sample_Person"}), 0, "n\n-\n3\n(1 row)\n", "");
 
   EXPECT_RUN(torqa({"import", "Sample.Address", "-"}, "City,Street\r\nParis,\"1, Rue \"\"X\"\"\"\r\n"), 0,

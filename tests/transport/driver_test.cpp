@@ -18,10 +18,13 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 // TORQA_WORKING_DRIVER: a library with every entry point: the stand-in driver
 // as built beside libtorqa.so, or on Windows a stub that exports by ordinal only.
 // TORQA_LACKING_DRIVER: a library that exports every entry point but DrvReadChunk.
+// TORQA_NODIAG_DRIVER: one that exports every entry point but SQLGetDiagRec.
 
 namespace {
 
@@ -34,20 +37,20 @@ using torqa::test::driver_env;
 
 bool is_loaded(const char* path) { return GetModuleHandleA(path) != nullptr; }
 
-// Entry `name` of the loaded library `path`, by its ordinal in the driver's
-// export list (TORQA_DRIVER_DEF, lines "name @ordinal").
+// Entry `name` of the loaded library `path`: by its ordinal in the driver's
+// export list (TORQA_DRIVER_DEF, lines "name @ordinal"), by name when it has
+// none there.
 void* exported(const char* path, const char* name) {
+  const HMODULE lib = GetModuleHandleA(path);
   std::ifstream def(TORQA_DRIVER_DEF);
   std::string line;
   while (std::getline(def, line)) {
     std::istringstream words(line);
     std::string word, ordinal;
     if (words >> word >> ordinal && word == name && ordinal.size() > 1 && ordinal[0] == '@')
-      return reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleA(path), MAKEINTRESOURCEA(std::stoi(ordinal.substr(1)))));
+      return reinterpret_cast<void*>(GetProcAddress(lib, MAKEINTRESOURCEA(std::stoi(ordinal.substr(1)))));
   }
-  ADD_FAILURE() << name << " is not numbered in " TORQA_DRIVER_DEF;
-  return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(lib, name));
 }
 
 // Where the binding looks for the driver first: beside libtorqa.dll.
@@ -109,7 +112,8 @@ TEST(driver_loading, binds_every_entry_point_once) {
       "SQLPrepare",      "SQLFreeStmt",     "SQLExecute",       "SQLFetch",         "SQLNumResultCols",
       "SQLDescribeCol",  "SQLNumParams",    "SQLDescribeParam", "SQLBindParameter", "SQLGetData",
       "DrvConnect",      "DrvOpenChannel",  "DrvCloseChannel",  "DrvBeginMessage",  "DrvSendMessage",
-      "DrvNextChunk",    "DrvReadChunk",    "DrvSrvToMb",       "DrvUniToMb",       "DrvMbToUni"};
+      "DrvNextChunk",    "DrvReadChunk",    "DrvSrvToMb",       "DrvUniToMb",       "DrvMbToUni",
+      "SQLGetDiagRec"};
   void* slots[std::size(names)];
   static_assert(sizeof slots == sizeof(driver_table));
   std::memcpy(slots, &table, sizeof slots);
@@ -135,6 +139,28 @@ TEST(driver_loading, missing_entry_point_is_named_and_the_library_released) {
   EXPECT_EQ(e.code, -1000);
   EXPECT_EQ(e.msg, "driver '" TORQA_LACKING_DRIVER "' lacks entry point DrvReadChunk");
   EXPECT_FALSE(is_loaded(TORQA_LACKING_DRIVER)) << "the library is still loaded";
+}
+
+TEST(driver_loading, diagnostics_are_optional) {
+  driver_env env(TORQA_NODIAG_DRIVER);
+  const driver_table& table = driver();
+  EXPECT_NE(table.DrvReadChunk, nullptr);
+  EXPECT_EQ(table.SQLGetDiagRec, nullptr);
+  // Failures then come without the driver's reason, and asking is harmless.
+  int handle = 0;
+  EXPECT_EQ(torqa::detail::diagnostic(SQL_HANDLE_STMT, &handle).state, "");
+}
+
+TEST(driver_loading_threads, first_use_on_many_threads_loads_once) {
+  driver_env env(TORQA_WORKING_DRIVER);
+  std::vector<const driver_table*> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& s : seen) threads.emplace_back([&s] { s = &driver(); });
+  for (auto& t : threads) t.join();
+  for (const driver_table* s : seen) {
+    EXPECT_EQ(s, seen[0]);
+    EXPECT_NE(s->DrvMbToUni, nullptr);
+  }
 }
 
 TEST(driver_loading, installed_table_replaces_the_library_until_removed) {
