@@ -8,6 +8,8 @@
 #   ./dev.sh bench     build and run the benchmarks (Release)
 #   ./dev.sh fuzz [TARGET...]  build the fuzz targets (clang) and run each for
 #                      FUZZ_SECONDS (default 20) from its seeds in fuzz/corpus
+#   ./dev.sh windows   cross builds for 32-bit and 64-bit Windows (mingw-w64);
+#                      the tests that need no server run under Wine (x86_64)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -15,16 +17,21 @@ PACKAGES=(g++ cmake ninja-build pkg-config unixodbc-dev libgtest-dev libgmock-de
           libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev libedit-dev locales
           unixodbc odbcinst python3-pyodbc clang libclang-rt-dev llvm)
 
-install_packages() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
+# The Windows builds: the cross compilers, Wine to run the 64-bit tests, and
+# GoogleTest's sources (libgtest-dev above) to build it for Windows.
+WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64)
+
+install_packages() {  # install_packages [apt-get option...] PACKAGE...
+  local options=() missing=()
+  while [[ ${1:-} == -* ]]; do options+=("$1"); shift; done
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }
 
 # The tests check that numbers on the wire ignore a comma-decimal locale.
@@ -105,8 +112,25 @@ fuzz() {
   [ "$failed" -eq 0 ]
 }
 
+# Builds for Windows with mingw-w64 from the project's toolchain files, then
+# runs the x86_64 tests under Wine: headless, with its own prefix in the build
+# tree, made once before the tests start so that they do not race to make it.
+windows() {
+  install_packages --no-install-recommends "${WINDOWS_PACKAGES[@]}"
+  local arch
+  for arch in i686 x86_64; do
+    build "build-win-$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$arch.cmake -DTORQA_BUILD_BENCH=OFF
+  done
+  unset DISPLAY WAYLAND_DISPLAY
+  export WINEPREFIX=$PWD/build-win-x86_64/wine WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="  # no offer to install Mono or Gecko
+  timeout 600 /usr/lib/wine/wine64 wineboot --init </dev/null
+  ctest --test-dir build-win-x86_64 --output-on-failure -j "$(nproc)"
+  /usr/lib/wine/wineserver64 -k || true  # stop the prefix's server, whatever ran in it
+}
+
 cmd=${1:-test}
-install_packages
+install_packages "${PACKAGES[@]}"
 install_test_locale
 case "$cmd" in
   demo)
@@ -147,8 +171,11 @@ case "$cmd" in
     shift
     fuzz "$@"
     ;;
+  windows)
+    windows
+    ;;
   *)
-    echo "usage: $0 demo|test|asan|tsan|install|bench|fuzz" >&2
+    echo "usage: $0 demo|test|asan|tsan|install|bench|fuzz|windows" >&2
     exit 2
     ;;
 esac

@@ -34,7 +34,11 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+#define TORQA_DRV_EXPORT extern "C"  // exported through TorqaODBC.def
+#else
 #define TORQA_DRV_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace torqa::driver {
 

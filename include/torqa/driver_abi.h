@@ -19,6 +19,9 @@
 #ifndef TORQA_DRIVER_ABI_H
 #define TORQA_DRIVER_ABI_H
 
+#ifdef _WIN32
+#include <windows.h> /* the ODBC headers use its types */
+#endif
 #include <sql.h>
 
 #ifdef __cplusplus

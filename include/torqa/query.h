@@ -27,6 +27,9 @@
 #include <torqa/export.h>
 #include <torqa/types.h>
 
+#ifdef _WIN32
+#include <windows.h> // the ODBC headers use its types
+#endif
 #include <sql.h>
 #include <sqlext.h>
 

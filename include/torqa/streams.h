@@ -18,6 +18,9 @@
 #pragma once
 
 #include <torqa/export.h>
+// Before the operator>> for db_output below: its friend declaration must come
+// first, or mingw's compiler warns that the imported function is redeclared.
+#include <torqa/output.h>
 
 #include <bit>
 #include <cstddef>
@@ -31,7 +34,6 @@
 #include <type_traits>
 
 class D_type;
-class db_output;
 class t_ostream;
 
 /// Mix-in flag: the server this stream or list talks to uses 16-bit text.

@@ -2,11 +2,10 @@
 
 #include <torqa/errors.h>
 
-#include <dlfcn.h>
+#include "transport/driver_library.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -15,7 +14,7 @@
 namespace torqa::detail {
 namespace {
 
-constexpr const char* driver_file = "libTorqaODBC.so";
+namespace dl = driver_library;
 
 // The first thread to need the driver loads it under load_mutex and then
 // publishes the table through `loaded`; later uses read `loaded` alone.
@@ -25,24 +24,6 @@ driver_table loaded_table{};     // written under load_mutex before it is publis
 std::atomic<const driver_table*> loaded{nullptr};
 std::atomic<const driver_table*> installed_table{nullptr};
 
-// A function of this library, whose address tells where the library lies.
-void locate_self() {}
-
-// The driver file in the directory of this library; empty when unknown.
-std::string driver_beside_self() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<const void*>(&locate_self), &info) == 0 || info.dli_fname == nullptr) return {};
-  const std::string self = info.dli_fname;
-  const auto slash = self.rfind('/');
-  if (slash == std::string::npos) return {};
-  return self.substr(0, slash + 1) + driver_file;
-}
-
-std::string last_dl_error() {
-  const char* text = dlerror();
-  return text ? text : "unknown error";
-}
-
 Db_err cannot_load(const std::string& path, const std::string& reason) {
   return Db_err(-1000, "cannot load driver '" + path + "': " + reason);
 }
@@ -51,26 +32,25 @@ Db_err cannot_load(const std::string& path, const std::string& reason) {
 // TORQA_DRIVER when set, otherwise the file beside this library, then the
 // loader's search by bare name.
 void* open_library(std::string& path) {
-  const char* from_env = std::getenv("TORQA_DRIVER");
-  if (from_env != nullptr && *from_env != '\0') {
-    path = from_env;
-    if (void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
-    throw cannot_load(path, last_dl_error());
+  std::string error;
+  path = dl::environment("TORQA_DRIVER");
+  if (!path.empty()) {
+    if (void* lib = dl::open(path, error)) return lib;
+    throw cannot_load(path, error);
   }
-  path = driver_beside_self();
+  path = dl::beside_self(dl::file_name);
   std::string first_failure;
   if (!path.empty()) {
-    if (void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
-    first_failure = last_dl_error();
+    if (void* lib = dl::open(path, first_failure)) return lib;
   }
-  if (void* lib = dlopen(driver_file, RTLD_NOW | RTLD_LOCAL)) {
-    path = driver_file;
+  if (void* lib = dl::open(dl::file_name, error)) {
+    path = dl::file_name;
     return lib;
   }
   // Report the failure at the expected place, which tells the user most.
   if (first_failure.empty()) {
-    path = driver_file;
-    first_failure = last_dl_error();
+    path = dl::file_name;
+    first_failure = error;
   }
   throw cannot_load(path, first_failure);
 }
@@ -81,7 +61,7 @@ const char* resolve(void* lib, driver_table& table) {
   const char* missing = nullptr;
   const auto bind = [&](const char* name, auto& slot, bool required = true) {
     if (missing != nullptr) return;
-    void* symbol = dlsym(lib, name);
+    void* symbol = dl::entry_point(lib, name);
     if (symbol == nullptr) {
       if (required) missing = name;
       return;
@@ -126,7 +106,7 @@ void load() {
   void* lib = open_library(path);
   driver_table table{};
   if (const char* missing = resolve(lib, table)) {
-    dlclose(lib);
+    dl::close(lib);
     throw Db_err(-1000, "driver '" + path + "' lacks entry point " + missing);
   }
   loaded_library = lib;
@@ -178,7 +158,7 @@ void install_driver(const driver_table* table) { installed_table.store(table, st
 
 void reset_driver_for_tests() {
   const std::lock_guard<std::mutex> guard(load_mutex);
-  if (loaded_library != nullptr) dlclose(loaded_library);
+  if (loaded_library != nullptr) dl::close(loaded_library);
   loaded_library = nullptr;
   loaded.store(nullptr, std::memory_order_release);
   loaded_table = driver_table{};

@@ -1,9 +1,10 @@
 // The driver's 25 entry points as one table, and how the binding obtains it.
 //
 // The binding loads the driver library on first use: the path in the
-// environment variable TORQA_DRIVER, otherwise libTorqaODBC.so beside the
-// binding itself. A driver that cannot be loaded, or that lacks an entry
-// point, raises Db_err -1000 naming the path and the missing symbol.
+// environment variable TORQA_DRIVER, otherwise libTorqaODBC.so (Windows:
+// TorqaODBC.dll, bound by ordinal) beside the binding itself. A driver that
+// cannot be loaded, or that lacks an entry point, raises Db_err -1000 naming
+// the path and the missing symbol.
 // SQLGetDiagRec is optional: a driver without it loads, and failures then
 // come without the driver's diagnostic.
 // Tests may install an in-process table instead (install_driver).

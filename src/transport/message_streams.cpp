@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 using torqa::detail::driver;
 
@@ -88,7 +90,13 @@ void t_itcpbuf::next_chunk() {
 
 bool t_itcpbuf::at_end() { return final_chunk && showmanyc() == 0; }
 
-std::streamsize t_itcpbuf::showmanyc() { return (egptr() - gptr()) + std::streamsize{remaining}; }
+std::streamsize t_itcpbuf::showmanyc() {
+  // A 32-bit std::streamsize cannot count every chunk length: say the most.
+  constexpr std::streamsize most = std::numeric_limits<std::streamsize>::max();
+  const std::streamsize buffered = egptr() - gptr();
+  if (remaining > static_cast<std::make_unsigned_t<std::streamsize>>(most - buffered)) return most;
+  return buffered + static_cast<std::streamsize>(remaining);
+}
 
 t_itcpbuf::int_type t_itcpbuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());

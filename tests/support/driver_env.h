@@ -26,10 +26,14 @@ class driver_env {
 
   /// Changes TORQA_DRIVER; the next use of the driver loads it again.
   static void set(const char* path) {
+#ifdef _WIN32
+    _putenv_s("TORQA_DRIVER", path ? path : "");  // empty removes it
+#else
     if (path)
       setenv("TORQA_DRIVER", path, 1);
     else
       unsetenv("TORQA_DRIVER");
+#endif
     torqa::detail::reset_driver_for_tests();
   }
 

@@ -68,26 +68,26 @@ struct entry_points {
     return nullptr;
   }
 
-  static SQLRETURN alloc_env(SQLHENV* h) {
+  static SQLRETURN SQL_API alloc_env(SQLHENV* h) {
     short rc = check("SQLAllocEnv");
     *h = rc == 0 ? &g_env : nullptr;
     return rc;
   }
-  static SQLRETURN alloc_connect(SQLHENV, SQLHDBC* h) {
+  static SQLRETURN SQL_API alloc_connect(SQLHENV, SQLHDBC* h) {
     short rc = check("SQLAllocConnect");
     *h = rc == 0 ? &g_dbc : nullptr;
     return rc;
   }
-  static SQLRETURN free_connect(SQLHDBC) { return check("SQLFreeConnect"); }
-  static SQLRETURN free_env(SQLHENV) { return check("SQLFreeEnv"); }
+  static SQLRETURN SQL_API free_connect(SQLHDBC) { return check("SQLFreeConnect"); }
+  static SQLRETURN SQL_API free_env(SQLHENV) { return check("SQLFreeEnv"); }
 
-  static SQLRETURN alloc_stmt(SQLHDBC, SQLHSTMT* h) {
+  static SQLRETURN SQL_API alloc_stmt(SQLHDBC, SQLHSTMT* h) {
     const short rc = check("SQLAllocStmt");
     *h = rc == 0 ? &d().statements_.emplace_back() : nullptr;
     if (d().record) d().sql_calls.push_back({.fn = "SQLAllocStmt", .stmt = *h});
     return rc;
   }
-  static SQLRETURN prepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len) {
+  static SQLRETURN SQL_API prepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len) {
     auto* units = reinterpret_cast<const unsigned short*>(text);
     std::size_t n = 0;
     if (len == SQL_NTS) {
@@ -98,14 +98,14 @@ struct entry_points {
     d().prepared.push_back(utf8(units, n));
     return check({.fn = "SQLPrepare", .stmt = h, .buffer = text, .buffer_len = len});
   }
-  static SQLRETURN free_stmt(SQLHSTMT h, SQLUSMALLINT option) {
+  static SQLRETURN SQL_API free_stmt(SQLHSTMT h, SQLUSMALLINT option) {
     if (const short rc = check({.fn = "SQLFreeStmt", .stmt = h, .number = option})) return rc;
     auto* s = statement(h);
     if (s == nullptr) return SQL_INVALID_HANDLE;
     if (option == SQL_DROP || option == SQL_RESET_PARAMS) s->clear();
     return SQL_SUCCESS;
   }
-  static SQLRETURN execute(SQLHSTMT h) {
+  static SQLRETURN SQL_API execute(SQLHSTMT h) {
     if (const short rc = check({.fn = "SQLExecute", .stmt = h})) return rc;
     auto* s = statement(h);
     if (s == nullptr) return SQL_INVALID_HANDLE;
@@ -129,19 +129,19 @@ struct entry_points {
     if (dr.record) dr.executions.push_back(std::move(run));
     return SQL_SUCCESS;
   }
-  static SQLRETURN fetch(SQLHSTMT h) {
+  static SQLRETURN SQL_API fetch(SQLHSTMT h) {
     if (const short rc = check({.fn = "SQLFetch", .stmt = h})) return rc;
     scripted_driver& dr = d();
     dr.cell_col_ = 0;
     if (dr.fetched_ <= dr.rows.size()) ++dr.fetched_;
     return dr.fetched_ <= dr.rows.size() ? SQL_SUCCESS : SQL_NO_DATA;
   }
-  static SQLRETURN num_result_cols(SQLHSTMT h, SQLSMALLINT* n) {
+  static SQLRETURN SQL_API num_result_cols(SQLHSTMT h, SQLSMALLINT* n) {
     const short rc = check({.fn = "SQLNumResultCols", .stmt = h});
     if (rc == 0) *n = static_cast<SQLSMALLINT>(d().columns.size());
     return rc;
   }
-  static SQLRETURN describe_col(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR* name, SQLSMALLINT name_cap,
+  static SQLRETURN SQL_API describe_col(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR* name, SQLSMALLINT name_cap,
                                 SQLSMALLINT* name_len, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
                                 SQLSMALLINT* nullable) {
     if (const short rc = check({.fn = "SQLDescribeCol", .stmt = h, .number = col, .buffer = name, .buffer_len = name_cap}))
@@ -164,12 +164,12 @@ struct entry_points {
     if (nullable != nullptr) *nullable = c.nullable;
     return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
   }
-  static SQLRETURN num_params(SQLHSTMT h, SQLSMALLINT* n) {
+  static SQLRETURN SQL_API num_params(SQLHSTMT h, SQLSMALLINT* n) {
     const short rc = check({.fn = "SQLNumParams", .stmt = h});
     if (rc == 0) *n = static_cast<SQLSMALLINT>(d().params.size());
     return rc;
   }
-  static SQLRETURN describe_param(SQLHSTMT h, SQLUSMALLINT par, SQLSMALLINT* type, SQLULEN* size,
+  static SQLRETURN SQL_API describe_param(SQLHSTMT h, SQLUSMALLINT par, SQLSMALLINT* type, SQLULEN* size,
                                   SQLSMALLINT* digits, SQLSMALLINT* nullable) {
     if (const short rc = check({.fn = "SQLDescribeParam", .stmt = h, .number = par})) return rc;
     if (par < 1 || par > d().params.size()) return SQL_ERROR;
@@ -180,7 +180,7 @@ struct entry_points {
     *nullable = p.nullable;
     return SQL_SUCCESS;
   }
-  static SQLRETURN bind_parameter(SQLHSTMT h, SQLUSMALLINT par, SQLSMALLINT io, SQLSMALLINT c_type,
+  static SQLRETURN SQL_API bind_parameter(SQLHSTMT h, SQLUSMALLINT par, SQLSMALLINT io, SQLSMALLINT c_type,
                                   SQLSMALLINT sql_type, SQLULEN size, SQLSMALLINT, SQLPOINTER buf, SQLLEN cap,
                                   SQLLEN* ind) {
     const sql_call binding{.fn = "SQLBindParameter", .stmt = h, .number = par, .io = io, .c_type = c_type,
@@ -192,7 +192,7 @@ struct entry_points {
     (*s)[par] = binding;
     return SQL_SUCCESS;
   }
-  static SQLRETURN get_data(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN cap,
+  static SQLRETURN SQL_API get_data(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN cap,
                             SQLLEN* ind) {
     if (const short rc = check(
             {.fn = "SQLGetData", .stmt = h, .number = col, .c_type = c_type, .buffer = buf, .buffer_len = cap, .ind = ind}))

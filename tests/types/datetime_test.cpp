@@ -4,6 +4,7 @@
 
 #include <torqa/datetime.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -52,7 +53,8 @@ TEST(date_day_number, edges_bounds_and_invalid_records) {
   EXPECT_EQ(day0.get_tm()->tm_yday, 365);  // 1840 is a leap year
   EXPECT_EQ(written(d_date(1841, 1, 1)), encoded_int(1));
   EXPECT_EQ(written(d_date(2000, 2, 29)), encoded_int(58133));
-  EXPECT_EQ(printed(date_of_day(-657434)), "01/02/41");
+  // The C runtime decides whether a year below 1000 is padded ("41", "0041").
+  EXPECT_THAT(printed(date_of_day(-657434)), ::testing::MatchesRegex("01/02/0*41"));
   EXPECT_EQ(printed(date_of_day(2958465)), "01/01/9941");
   EXPECT_TRUE(read_value<d_date>(null_bytes).is_null());
 
