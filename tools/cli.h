@@ -118,6 +118,9 @@ struct command {
 const std::vector<command>& commands();
 /// The import command (import.cpp).
 int cmd_import(context& c, const invocation& inv);
+/// The generate command (generate.cpp) and the header it writes for a class.
+int cmd_generate(context& c, const invocation& inv);
+std::string proxy_header(const Class_def& cls);
 const command* find_command(std::string_view name);
 
 /// Checks the options and the argument count of `inv` for its command and

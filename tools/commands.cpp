@@ -598,6 +598,12 @@ const std::vector<command>& commands() {
        "Ends with the count of rows saved and rejected; the exit status is 1 when any was rejected.\n"
        "A progress bar is shown while standard output is a terminal.",
        2, 2, {}, false, cmd_import},
+      {"generate", "[--output DIR] [--all] [CLASS]...", "write typed C++ proxy headers for classes",
+       "Writes DIR/Package/Class.h (default DIR: the current directory) for each CLASS, or for every\n"
+       "class of the schema with --all: a proxy class Package::Class with an accessor and a setter per\n"
+       "property and a function per method, used through d_ref<Package::Class>. Headers that would\n"
+       "not change are left alone; the paths written are printed.",
+       0, -1, {"output", "all"}, false, cmd_generate},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"
        "and 'begin', 'commit' and 'rollback' frame transactions. On a terminal the line can be edited,\n"
@@ -632,6 +638,7 @@ void print_help(std::ostream& os, const command* cmd) {
       {"no-save", "--no-save          save neither the object nor a new result"},
       {"output", "-o, --output FILE  write to FILE instead of standard output"},
       {"append", "--append           add to the end of the stream"},
+      {"all", "--all              every class of the schema"},
   };
   if (cmd != nullptr) {
     os << "Usage: torqa " << cmd->name << (*cmd->synopsis ? " " : "") << cmd->synopsis << "\n\n"
