@@ -1,6 +1,7 @@
 // Names as the binding sends them: zero-terminated 16-bit text, made from
-// UTF-8 or UTF-16 text of any length, for the forms that take
-// std::string_view and std::u16string_view next to const unsigned short*.
+// UTF-8 or UTF-16 text, for the forms that take a name as std::string_view
+// or std::u16string_view next to const unsigned short*. Short names are
+// converted without allocating.
 #pragma once
 
 #include <torqa/errors.h>
@@ -11,29 +12,52 @@
 
 namespace torqa {
 
-/// Zero-terminated 16-bit text owned by the value; c_str() stays valid as
-/// long as it lives.
+/// Zero-terminated 16-bit text valid while the value lives; made from
+/// UTF-8 or UTF-16 text; text that is not UTF-8 or holds a zero character
+/// (which would cut the name short) throws Db_err -1000.
+/// It points into itself: not copied, only passed on.
 class text16 {
  public:
-  explicit text16(std::u16string_view s) : units_(s) {}
-  /// Decodes UTF-8; text that is not UTF-8 throws Db_err -1000.
-  explicit text16(std::string_view utf8) { units_ = decode(utf8); }
+  text16(std::string_view utf8) { decode(utf8); }         // NOLINT: converts
+  text16(const char* utf8) : text16(std::string_view(utf8)) {}  // NOLINT
+  text16(const std::string& utf8) : text16(std::string_view(utf8)) {}  // NOLINT
+  text16(std::u16string_view s) { store(s); }             // NOLINT
+  /// A zero-terminated literal is used in place.
+  text16(const char16_t* s) : p_(s) {}                    // NOLINT
+  text16(const std::u16string& s) : p_(s.c_str()) {}      // NOLINT
+  text16(const text16&) = delete;
+  text16& operator=(const text16&) = delete;
 
-  const unsigned short* c_str() const { return reinterpret_cast<const unsigned short*>(units_.c_str()); }
-  const std::u16string& str() const { return units_; }
+  const unsigned short* c_str() const { return reinterpret_cast<const unsigned short*>(p_); }
+  std::u16string_view view() const { return p_; }
 
  private:
-  static std::u16string decode(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
+  static constexpr std::size_t small = 64;
+
+  char16_t* buffer(std::size_t n) {
+    if (n < small) return small_;
+    big_.resize(n);
+    return big_.data();
+  }
+  void store(std::u16string_view s) {
+    if (s.find(u'\0') != s.npos) zero();
+    char16_t* out = buffer(s.size());
+    s.copy(out, s.size());
+    out[s.size()] = u'\0';
+    p_ = out;
+  }
+  void decode(std::string_view s) {
+    // UTF-8 never takes fewer bytes than UTF-16 units.
+    char16_t* out = buffer(s.size());
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < s.size();) {
       const auto b = static_cast<unsigned char>(s[i]);
-      std::size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+      const std::size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
       if (n == 0 || n > s.size() - i) bad();
+      if (b == 0) zero();
       char32_t c = n == 1 ? b : b & (0x7F >> n);
-      for (std::size_t k = 1; k < n; ++k) {
-        const auto t = static_cast<unsigned char>(s[i + k]);
+      for (std::size_t j = 1; j < n; ++j) {
+        const auto t = static_cast<unsigned char>(s[i + j]);
         if ((t & 0xC0) != 0x80) bad();
         c = (c << 6) | (t & 0x3F);
       }
@@ -41,18 +65,22 @@ class text16 {
       static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
       if (c < least[n] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) bad();
       if (c >= 0x10000) {
-        out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-        out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        out[k++] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+        out[k++] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
       } else {
-        out += static_cast<char16_t>(c);
+        out[k++] = static_cast<char16_t>(c);
       }
       i += n;
     }
-    return out;
+    out[k] = u'\0';
+    p_ = out;
   }
   [[noreturn]] static void bad() { throw Db_err(-1000, "text is not UTF-8"); }
+  [[noreturn]] static void zero() { throw Db_err(-1000, "text holds a zero character"); }
 
-  std::u16string units_;
+  const char16_t* p_ = u"";
+  char16_t small_[small];
+  std::u16string big_;
 };
 
 }  // namespace torqa
