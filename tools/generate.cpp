@@ -8,6 +8,7 @@
 #include "values.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <set>

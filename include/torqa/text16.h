@@ -24,7 +24,7 @@ class text16 {
   text16(std::u16string_view s) { store(s); }             // NOLINT
   /// A zero-terminated literal is used in place.
   text16(const char16_t* s) : p_(s) {}                    // NOLINT
-  text16(const std::u16string& s) : p_(s.c_str()) {}      // NOLINT
+  text16(const std::u16string& s) : text16(std::u16string_view(s)) {}  // NOLINT
   text16(const text16&) = delete;
   text16& operator=(const text16&) = delete;
 
