@@ -3,6 +3,7 @@
 #   ./dev.sh demo      install what is missing, build, run the demonstration
 #   ./dev.sh test      install what is missing, build, run the whole test suite
 #   ./dev.sh asan      the test suite again under AddressSanitizer + UBSan
+#   ./dev.sh tsan      the tests that run threads under ThreadSanitizer
 #   ./dev.sh install   install into build/stage and build an outside consumer
 #   ./dev.sh bench     build and run the benchmarks (Release)
 set -euo pipefail
@@ -84,6 +85,14 @@ case "$cmd" in
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
     ;;
+  tsan)
+    # Only the suites with threaded tests (suites named *_threads) are built.
+    cmake -S . -B build-tsan -G Ninja -DTORQA_SANITIZE_THREAD=ON -DTORQA_BUILD_BENCH=OFF \
+      -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    cmake --build build-tsan -j "$(nproc)" --target tests_transport tests_e2e
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir build-tsan --output-on-failure -R '_threads\.' --no-tests=error
+    ;;
   install)
     build build
     rm -rf build/stage build/consumer
@@ -97,7 +106,7 @@ case "$cmd" in
     for b in build-release/bin/bench_*; do "$b"; done
     ;;
   *)
-    echo "usage: $0 demo|test|asan|install|bench" >&2
+    echo "usage: $0 demo|test|asan|tsan|install|bench" >&2
     exit 2
     ;;
 esac

@@ -25,6 +25,7 @@ enum error_code : int {
   err_version = -1013,         ///< the client version is not supported
   err_login = -1014,           ///< unknown user or wrong password
   err_options = -1015,         ///< a bad connection string
+  err_denied = -1016,          ///< not allowed to this user
 };
 
 /// Detail codes of open failures.

@@ -1,9 +1,14 @@
 #include "lua_engine.h"
 
+#include "lua_patterns.h"
+
 #include <lua.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <memory>
 #include <new>
 
 namespace torqa::server {
@@ -12,9 +17,8 @@ namespace {
 
 constexpr const char* object_mt = "torqa.object";
 constexpr const char* class_mt = "torqa.class";
-// Instructions one top-level call may run, counted in steps of `hook_step`.
-constexpr int hook_step = 10000;
-constexpr long max_steps = 20000;
+// Instructions between two looks at the clock.
+constexpr int hook_step = 1000;
 
 struct object_box {
   object_ptr p;
@@ -24,10 +28,19 @@ struct class_box {
   const class_def* c;
 };
 
+// A call (a method or a calculated property, with the calls it makes) runs
+// until its deadline and with the state's memory bounded by the
+// namespace's limits. Past the deadline the call is stopped for good: the
+// count hook then raises an error at every instruction, so that no pcall
+// can go on, and every allocation is refused, which also ends library
+// functions that allocate. Memory past the limit is refused.
 struct engine_state {
-  lua_engine* engine;
-  long steps;
-  int depth;
+  lua_engine* engine = nullptr;
+  int depth = 0;
+  std::size_t used = 0;  // bytes the state holds
+  run_limits limits;
+  std::chrono::steady_clock::time_point deadline;
+  bool stopped = false;  // past the deadline
 };
 
 engine_state& state(lua_State* L) { return **static_cast<engine_state**>(lua_getextraspace(L)); }
@@ -385,28 +398,66 @@ int lib_error(lua_State* L) {
 }
 
 int lib_print(lua_State* L) {
+  // A reply carries at most this much output: the rest is not kept.
+  constexpr std::size_t max_output = 32768;
   std::string& out = sess(L).output();
   const int n = lua_gettop(L);
   for (int i = 1; i <= n; ++i) {
     std::size_t len = 0;
     const char* s = luaL_tolstring(L, i, &len);
     if (i > 1) out += '\t';
-    out.append(s, len);
+    out.append(s, std::min(len, max_output - std::min(out.size(), max_output)));
     lua_pop(L, 1);
   }
-  out += '\n';
+  if (out.size() < max_output) out += '\n';
   return 0;
 }
 
-void count_hook(lua_State* L, lua_Debug*) {
-  if (++state(L).steps > max_steps) luaL_error(L, "method ran too long");
+bool past_deadline(engine_state& st) {
+  if (!st.stopped && std::chrono::steady_clock::now() > st.deadline) st.stopped = true;
+  return st.stopped;
+}
+
+void count_hook(lua_State* L, lua_Debug*);
+
+void stop(lua_State* L) {
+  lua_sethook(L, count_hook, LUA_MASKCOUNT, 1);
+  luaL_error(L, "stopped");
+}
+
+// Called by the count hook and by the pattern matcher.
+void check_deadline(lua_State* L) {
+  engine_state& st = state(L);
+  if (st.depth > 0 && past_deadline(st)) stop(L);
+}
+
+void count_hook(lua_State* L, lua_Debug*) { check_deadline(L); }
+
+void* limited_alloc(void* ud, void* ptr, std::size_t osize, std::size_t nsize) {
+  auto& st = *static_cast<engine_state*>(ud);
+  const std::size_t old = ptr != nullptr ? osize : 0;
+  if (nsize == 0) {
+    std::free(ptr);
+    st.used -= old;
+    return nullptr;
+  }
+  if (nsize > old && st.depth > 0 &&
+      (st.used - old + nsize > static_cast<std::size_t>(st.limits.memory) || past_deadline(st)))
+    return nullptr;
+  void* p = std::realloc(ptr, nsize);
+  if (p != nullptr) st.used = st.used - old + nsize;
+  return p;
 }
 
 }  // namespace
 
-lua_engine::lua_engine(session& s) : s_(s), L_(luaL_newstate()) {
+lua_engine::lua_engine(session& s) : s_(s) {
+  auto st = std::make_unique<engine_state>();
+  st->engine = this;
+  st->limits = s.conn().ns().limits();
+  L_ = lua_newstate(limited_alloc, st.get());
   if (L_ == nullptr) throw server_error(err_method, "cannot start Lua");
-  *static_cast<engine_state**>(lua_getextraspace(L_)) = new engine_state{this, 0, 0};
+  *static_cast<engine_state**>(lua_getextraspace(L_)) = st.release();
   const luaL_Reg libs[] = {{LUA_GNAME, luaopen_base},          {LUA_TABLIBNAME, luaopen_table},
                            {LUA_STRLIBNAME, luaopen_string},   {LUA_MATHLIBNAME, luaopen_math},
                            {LUA_UTF8LIBNAME, luaopen_utf8}};
@@ -414,6 +465,7 @@ lua_engine::lua_engine(session& s) : s_(s), L_(luaL_newstate()) {
     luaL_requiref(L_, lib.name, lib.func, 1);
     lua_pop(L_, 1);
   }
+  open_patterns(L_, check_deadline);
   for (const char* unsafe : {"dofile", "loadfile", "load", "require", "collectgarbage"}) {
     lua_pushnil(L_);
     lua_setglobal(L_, unsafe);
@@ -468,13 +520,22 @@ void lua_engine::push_function(const void* key, const std::string& params, const
 
 void lua_engine::run(int nargs, int nresults) {
   engine_state& st = state(L_);
-  if (st.depth++ == 0) st.steps = 0;
+  if (st.depth++ == 0) st.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(st.limits.time_ms);
   const int rc = lua_pcall(L_, nargs, nresults, 0);
-  --st.depth;
+  const bool stopped = st.stopped;
+  if (--st.depth == 0 && stopped) {
+    st.stopped = false;
+    lua_sethook(L_, count_hook, LUA_MASKCOUNT, hook_step);
+  }
+  if (stopped)
+    throw server_error(err_method, "the method ran longer than " + std::to_string(st.limits.time_ms) + " ms");
   if (rc == LUA_OK) return;
   int code = err_method;
   std::string msg;
-  if (lua_istable(L_, -1)) {
+  if (rc == LUA_ERRMEM) {
+    msg = "the method needed more than " + std::to_string(st.limits.memory) + " bytes";
+    if (st.depth == 0) lua_gc(L_, LUA_GCCOLLECT);
+  } else if (lua_istable(L_, -1)) {
     lua_getfield(L_, -1, "code");
     code = static_cast<int>(lua_tointeger(L_, -1));
     lua_getfield(L_, -2, "message");

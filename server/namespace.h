@@ -10,6 +10,7 @@
 #include "schema.h"
 #include "storage.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +24,21 @@
 
 namespace torqa::server {
 
+/// What one method call or SQL statement step may spend: wall-clock time
+/// and memory. Kept in the namespace's settings (time_limit_ms,
+/// memory_limit).
+struct run_limits {
+  std::int64_t time_ms = 10000;
+  std::int64_t memory = 256 << 20;
+};
+
 /// The options of a connection string's second part, "key=value;..." .
 struct connect_options {
   std::size_t chunk = 32768;  ///< chunk=N: largest reply chunk, 1..32768
   bool unicode = false;       ///< unicode=1: a new namespace uses 16-bit text
   bool fasthash = false;      ///< fasthash=1: a new namespace hashes passwords with minimum work
-  std::string schema_file;    ///< schema=FILE: the schema copied into a new namespace
+  std::string schema_file{};  ///< schema=FILE: the schema copied into a new namespace
+  run_limits limits{};        ///< timelimit=MS, memlimit=BYTES: a new namespace's limits
 };
 
 /// Parses the options; false with a reason for an unknown key or bad value.
@@ -63,6 +73,30 @@ class lock_table {
   std::map<key, entry> locks_;
 };
 
+/// Delays of login attempts per user name after failed ones: each failure
+/// doubles the wait before the next attempt for that name (from 100 ms to
+/// at most 3.2 s); a success clears it. Unknown names are held back alike.
+class login_throttle {
+ public:
+  using clock = std::chrono::steady_clock;
+  static constexpr auto first_delay = std::chrono::milliseconds(100);
+  static constexpr auto max_delay = std::chrono::milliseconds(3200);
+  static constexpr std::size_t max_names = 4096;
+
+  /// When the next attempt for `user` may be checked.
+  clock::time_point not_before(const std::string& user);
+  void failed(const std::string& user, clock::time_point now);
+  void succeeded(const std::string& user);
+
+ private:
+  struct entry {
+    int failures = 0;
+    clock::time_point not_before;
+  };
+  std::mutex mutex_;
+  std::map<std::string, entry> names_;
+};
+
 class name_space {
  public:
   /// The namespace in directory `dir`, opened (or created with `options`)
@@ -74,6 +108,9 @@ class name_space {
   bool unicode() const { return unicode_; }
   lock_table& locks() { return locks_; }
   row_versions& versions() { return versions_; }
+  const run_limits& limits() const { return limits_; }
+  /// Holds back a login attempt for `user` after recent failures.
+  login_throttle& throttle() { return throttle_; }
   std::string db_path() const { return dir_ + "/objects.db"; }
 
   explicit name_space(std::string dir) : dir_(std::move(dir)) {}
@@ -82,9 +119,15 @@ class name_space {
   std::string dir_;
   std::shared_ptr<const schema> schema_;
   bool unicode_ = false;
+  run_limits limits_;
+  login_throttle throttle_;
   lock_table locks_;
   row_versions versions_;
 };
+
+/// Name and password of the user a new namespace gets, its administrator.
+inline constexpr const char* initial_user = "torqa";
+inline constexpr const char* initial_password = "torqa";
 
 /// One client connection: a namespace, its user and an SQLite connection.
 /// Used from one thread at a time.
@@ -102,8 +145,14 @@ class connection {
   std::size_t chunk_size() const { return chunk_; }
   const std::string& user() const { return user_; }
 
+  /// Whether the administrative user is connected.
+  bool admin() const { return user_ == initial_user; }
+
   /// Transaction nesting level of this connection (0: none).
   int tx_level = 0;
+  /// Set while client SQL is prepared or run: the connection's authorizer
+  /// holds it to the client's rules (server statements are not held).
+  bool client_sql = false;
 
  private:
   std::shared_ptr<name_space> ns_;
@@ -111,9 +160,5 @@ class connection {
   std::size_t chunk_;
   std::string user_;
 };
-
-/// Name and password of the user a new namespace gets.
-inline constexpr const char* initial_user = "torqa";
-inline constexpr const char* initial_password = "torqa";
 
 }  // namespace torqa::server

@@ -2,11 +2,13 @@
 
 #include "errors.h"
 #include "session.h"
+#include "users.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <map>
 #include <optional>
@@ -399,6 +401,22 @@ sql_statement::sql_statement(connection& c, std::string_view text) : conn_(c) {
     params_ = {sql_kind::binary, sql_kind::text, sql_kind::text};
     return;
   }
+  if (const int n = user_procedure_params(call->name); n >= 0) {
+    if (call->args != n)
+      throw server_error(err_malformed, "procedure " + call->name + " takes " + std::to_string(n) + " parameters");
+    form_ = form::user;
+    procedure_ = call->name;
+    sqlite3_stmt* st = nullptr;
+    // The statement holds the parameters; its one column answers the user
+    // name once the call succeeded.
+    const std::string holder = n == 1 ? "SELECT ?1 AS \"user\"" : "SELECT ?1 AS \"user\", ?2";
+    if (sqlite3_prepare_v2(conn_.store().db(), holder.c_str(), -1, &st, nullptr) != SQLITE_OK)
+      throw server_error(err_storage, sqlite3_errmsg(conn_.store().db()));
+    st_.reset(st);
+    params_.assign(static_cast<std::size_t>(n), sql_kind::text);
+    columns_.push_back({"user", sql_kind::text, 0});
+    return;
+  }
   const query* q = conn_.get_schema().find_procedure(call->name);
   if (q == nullptr) throw server_error(err_malformed, "no stored procedure " + clip(call->name));
   if (static_cast<std::size_t>(call->args) != q->params.size())
@@ -418,33 +436,121 @@ void sql_statement::finalizer::operator()(sqlite3_stmt* st) const { sqlite3_fina
 
 namespace {
 
-// Client SQL reaches the classes' tables only: never the namespace's settings
-// and password hashes, nor other database files.
-int client_sql_guard(void*, int action, const char* a, const char*, const char*, const char*) {
-  if (action == SQLITE_ATTACH || action == SQLITE_DETACH) return SQLITE_DENY;
-  if (a != nullptr && (sqlite3_stricmp(a, "torqa_users") == 0 || sqlite3_stricmp(a, "torqa_settings") == 0))
-    return SQLITE_DENY;
-  return SQLITE_OK;
+bool is_class_table(const schema& sch, const char* name) {
+  const std::vector<std::string> tables = client_tables(sch);
+  return name != nullptr && std::any_of(tables.begin(), tables.end(),
+                                        [&](const std::string& t) { return sqlite3_stricmp(name, t.c_str()) == 0; });
 }
 
-// Installs the guard for the statements compiled in its scope.
-struct guarded {
-  explicit guarded(sqlite3* db) : db(db) { sqlite3_set_authorizer(db, client_sql_guard, nullptr); }
-  ~guarded() { sqlite3_set_authorizer(db, nullptr, nullptr); }
-  sqlite3* db;
-};
+bool one_of(const char* name, std::initializer_list<const char*> names) {
+  return name != nullptr &&
+         std::any_of(names.begin(), names.end(), [&](const char* n) { return sqlite3_stricmp(name, n) == 0; });
+}
+
+bool main_db(const char* db) { return db == nullptr || sqlite3_stricmp(db, "main") == 0; }
+
+// The authorizer of every connection. Client SQL may read and write the
+// classes' tables and call functions without effects outside the
+// statement, nothing else: no schema change of any kind (so no trigger or
+// view of a client can exist for the server's own statements to run), no
+// writing PRAGMA, no VACUUM, no other database files, no extensions.
+// Statements of the server itself are not held to these rules.
+int client_sql_guard(void* user, int action, const char* a, const char* b, const char* db, const char*) {
+  const connection& c = *static_cast<const connection*>(user);
+  if (!c.client_sql) return SQLITE_OK;
+  switch (action) {
+    case SQLITE_SELECT:
+    case SQLITE_RECURSIVE:
+      return SQLITE_OK;
+    case SQLITE_READ:
+    case SQLITE_INSERT:
+    case SQLITE_UPDATE:
+    case SQLITE_DELETE:
+      return main_db(db) && is_class_table(c.get_schema(), a) ? SQLITE_OK : SQLITE_DENY;
+    case SQLITE_FUNCTION:
+      return one_of(b, {"load_extension", "fts3_tokenizer"}) ? SQLITE_DENY : SQLITE_OK;
+    case SQLITE_PRAGMA:
+      // Reads only: a table's columns, or a value asked without setting it.
+      if (!main_db(db)) return SQLITE_DENY;
+      if (one_of(a, {"table_info", "table_xinfo"})) return is_class_table(c.get_schema(), b) ? SQLITE_OK : SQLITE_DENY;
+      return b == nullptr && one_of(a, {"encoding", "user_version", "data_version", "page_size", "page_count"})
+                 ? SQLITE_OK
+                 : SQLITE_DENY;
+    default:
+      return SQLITE_DENY;
+  }
+}
 
 }  // namespace
+
+// Holds the connection to the client's rules while client SQL is prepared
+// or stepped, and stops a step that runs past the namespace's time limit
+// or makes SQLite's memory grow past its memory limit.
+class sql_statement::client_scope {
+ public:
+  explicit client_scope(connection& c)
+      : c_(c),
+        db_(c.store().db()),
+        deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(c.ns().limits().time_ms)),
+        baseline_(sqlite3_memory_used()),
+        length_(sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1)) {
+    c_.client_sql = true;
+    sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, static_cast<int>(std::min<std::int64_t>(c.ns().limits().memory, length_)));
+    sqlite3_progress_handler(db_, 1000, &client_scope::progress, this);
+  }
+  client_scope(const client_scope&) = delete;
+  client_scope& operator=(const client_scope&) = delete;
+  ~client_scope() {
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+    sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, length_);
+    c_.client_sql = false;
+  }
+
+  /// The error of a failed prepare or step: a limit that stopped it, or
+  /// what SQLite says; an object transaction SQLite rolled back with it
+  /// is over.
+  server_error failure() {
+    const run_limits& l = c_.ns().limits();
+    std::string msg = stopped_ == 't'   ? "the statement ran longer than " + std::to_string(l.time_ms) + " ms"
+                      : stopped_ == 'm' ? "the statement used more than " + std::to_string(l.memory) + " bytes"
+                                        : std::string(sqlite3_errmsg(db_));
+    if (c_.tx_level > 0 && sqlite3_get_autocommit(db_) != 0) {
+      c_.tx_level = 0;
+      msg += " (the open transaction was rolled back)";
+    }
+    return server_error(err_storage, msg);
+  }
+
+ private:
+  static int progress(void* self) {
+    auto& s = *static_cast<client_scope*>(self);
+    if (std::chrono::steady_clock::now() > s.deadline_)
+      s.stopped_ = 't';
+    else if (sqlite3_memory_used() - s.baseline_ > s.c_.ns().limits().memory)
+      s.stopped_ = 'm';
+    return s.stopped_ != 0;
+  }
+
+  connection& c_;
+  sqlite3* db_;
+  std::chrono::steady_clock::time_point deadline_;
+  sqlite3_int64 baseline_;
+  int length_;
+  char stopped_ = 0;  // 't' time, 'm' memory
+};
 
 void sql_statement::prepare_sql(const std::string& sql) {
   if (sql.size() >= INT_MAX) throw server_error(err_storage, "statement too long");
   sqlite3* db = conn_.store().db();
-  const guarded guard(db);
+  // Installed for good: a statement that SQLite compiles again while it
+  // runs is checked again.
+  sqlite3_set_authorizer(db, client_sql_guard, &conn_);
+  client_scope scope(conn_);
   const char* tail = nullptr;
   sqlite3_stmt* st = nullptr;
   const int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()) + 1, &st, &tail);
   st_.reset(st);
-  if (rc != SQLITE_OK) throw server_error(err_storage, sqlite3_errmsg(db));
+  if (rc != SQLITE_OK) throw scope.failure();
   if (st_ == nullptr) throw server_error(err_storage, "no SQL statement");
   // Only blanks, comments and ';' may follow the statement.
   while (tail != nullptr && *tail != '\0') {
@@ -531,22 +637,44 @@ void sql_statement::bind_blob(int i, std::string_view bytes) {
 void sql_statement::execute() {
   if (st_ == nullptr) throw server_error(err_argument, "the query information call is answered by query_info");
   if (state_ != state::idle) sqlite3_reset(st_.get());
+  if (form_ == form::user) {
+    run_user_call();
+    return;
+  }
   sqlite3* db = conn_.store().db();
   const sqlite3_int64 before = sqlite3_total_changes64(db);
-  const int rc = sqlite3_step(st_.get());
+  std::optional<server_error> failed;
+  const int rc = client_step(failed);
   changes_ = sqlite3_total_changes64(db) - before;
   if (rc == SQLITE_ROW) {
     state_ = state::first_row;
-  } else if (rc == SQLITE_DONE) {
-    state_ = state::done;
-    conn_.store().after_statement();
-  } else {
-    const std::string msg = sqlite3_errmsg(conn_.store().db());
-    sqlite3_reset(st_.get());
-    state_ = state::idle;
-    conn_.store().after_statement();
-    throw server_error(err_storage, msg);
+    return;
   }
+  if (failed) sqlite3_reset(st_.get());
+  state_ = failed ? state::idle : state::done;
+  conn_.store().after_statement();
+  if (failed) throw *failed;
+}
+
+int sql_statement::client_step(std::optional<server_error>& failed) {
+  // The scope ends with the step: what the server does after it (its own
+  // statements) is not held to the client's rules.
+  client_scope scope(conn_);
+  const int rc = sqlite3_step(st_.get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) failed = scope.failure();
+  return rc;
+}
+
+void sql_statement::run_user_call() {
+  std::vector<std::string> args;
+  if (sqlite3_step(st_.get()) == SQLITE_ROW)
+    for (int i = 0; i < sqlite3_column_count(st_.get()); ++i) {
+      const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(st_.get(), i));
+      args.emplace_back(t != nullptr ? t : "");
+    }
+  sqlite3_reset(st_.get());
+  manage_user(conn_, procedure_, args);
+  state_ = sqlite3_step(st_.get()) == SQLITE_ROW ? state::first_row : state::done;
 }
 
 bool sql_statement::fetch() {
@@ -555,11 +683,11 @@ bool sql_statement::fetch() {
       state_ = state::on_row;
       return true;
     case state::on_row: {
-      const int rc = sqlite3_step(st_.get());
-      if (rc == SQLITE_ROW) return true;
+      std::optional<server_error> failed;
+      if (client_step(failed) == SQLITE_ROW) return true;
       state_ = state::done;
       conn_.store().after_statement();
-      if (rc != SQLITE_DONE) throw server_error(err_storage, sqlite3_errmsg(conn_.store().db()));
+      if (failed) throw *failed;
       return false;
     }
     default:

@@ -23,10 +23,19 @@
 // SQL the type of the column it is compared with, assigned to or inserted
 // into, where the text shows one; otherwise none.
 //
+// - the user management calls "{ call %Torqa.AddUser(?, ?) }",
+//   "{ call %Torqa.SetPassword(?, ?) }" and "{ call %Torqa.RemoveUser(?) }"
+//   (users.h), run by execute with the bound parameters as text.
+//
+// Client SQL may only read and write the classes' tables and call
+// functions (see the authorizer in sql.cpp); each step of it is stopped
+// past the namespace's time limit or memory limit.
+//
 // Failures throw server_error (err_malformed for a malformed call escape or
 // an unknown procedure, err_storage for what SQLite refuses).
 #pragma once
 
+#include "errors.h"
 #include "namespace.h"
 
 #include <cstdint>
@@ -66,7 +75,7 @@ struct sql_value {
 
 class sql_statement {
  public:
-  enum class form { plain, call, query_info };
+  enum class form { plain, call, query_info, user };
 
   /// Prepares `text` on `c`'s database.
   sql_statement(connection& c, std::string_view text);
@@ -108,6 +117,7 @@ class sql_statement {
 
  private:
   enum class state { idle, first_row, on_row, done };
+  class client_scope;
 
   struct finalizer {
     void operator()(sqlite3_stmt* st) const;
@@ -116,6 +126,10 @@ class sql_statement {
   void prepare_sql(const std::string& sql);
   void describe_columns();
   void check(int rc) const;
+  void run_user_call();
+  /// Steps client SQL under the client's rules; a failure's error goes to
+  /// `failed`.
+  int client_step(std::optional<server_error>& failed);
   /// Replaces a stream column's marker by the stream's content.
   void stream_value(int i, sql_value& v) const;
 
@@ -125,6 +139,7 @@ class sql_statement {
   std::vector<sql_column> columns_;
   std::vector<std::optional<sql_kind>> params_;
   state state_ = state::idle;
+  std::string procedure_;  ///< form::user: the procedure called
   std::int64_t changes_ = 0;
   mutable std::map<int, std::pair<std::int64_t, std::string>> streams_;  // by column: stream id, content
 };

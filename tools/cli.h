@@ -60,6 +60,8 @@ class session {
   /// The classes of an embedded namespace, from its schema file (the
   /// server has no request that lists classes); failure for another host.
   std::vector<std::string> schema_classes();
+  /// The schema of an embedded namespace; empty for another host.
+  std::string schema_text();
 
  private:
   std::string connection_string() const;
@@ -69,10 +71,16 @@ class session {
   std::unique_ptr<Database> db_;
 };
 
+/// Reads a password typed on the terminal without showing it, after `prompt`.
+std::string ask_password(const std::string& prompt);
+
 /// Where the sample schema is for this binary; empty when it is missing.
 std::string sample_schema_path();
 /// The class names a schema text declares, in order.
 std::vector<std::string> schema_class_names(std::string_view schema);
+/// The declared type of property `prop` of class `cls` in a schema text
+/// ("list of string"); empty when the schema does not declare it.
+std::string schema_property_type(std::string_view schema, std::string_view cls, std::string_view prop);
 
 /// A command line split into its words and options.
 struct invocation {
@@ -101,6 +109,7 @@ struct context {
   std::istream& in;
   bool terminal_out = false;  ///< standard output is a terminal (progress bars)
   bool in_shell = false;
+  bool in_transaction = false;  ///< the shell has a transaction open
 };
 
 struct command {
@@ -118,6 +127,8 @@ struct command {
 const std::vector<command>& commands();
 /// The import command (import.cpp).
 int cmd_import(context& c, const invocation& inv);
+/// The user command (user.cpp).
+int cmd_user(context& c, const invocation& inv);
 /// The generate command (generate.cpp) and the header it writes for a class.
 int cmd_generate(context& c, const invocation& inv);
 std::string proxy_header(const Class_def& cls);
@@ -130,8 +141,9 @@ int dispatch(context& c, const invocation& inv);
 /// status; nothing escapes.
 int run_guarded(context& c, const invocation& inv);
 
-/// General help (cmd null) or the help of one command.
-void print_help(std::ostream& os, const command* cmd);
+/// General help (cmd null) or the help of one command; inside the shell the
+/// general help lists the shell's own commands too.
+void print_help(std::ostream& os, const command* cmd, bool in_shell = false);
 void print_version(std::ostream& os);
 
 /// The interactive shell: commands on one session until "quit" or the end

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace torqa::cli {
@@ -47,6 +48,12 @@ d_ref<Dyn_obj> open_object(session& s, const std::string& cls, const std::string
 
 void check_status(const d_status& st, const std::string& what) {
   if (st.get_code() != 0) throw failure(what + ": " + error_text(st.get_code(), st.get_msg().mb_str()));
+}
+
+/// The text the server's methods printed while answering the last request.
+std::string server_output(Database& db) {
+  std::istream& is = db.get_output().get_istream();
+  return std::string(std::istreambuf_iterator<char>(is), std::istreambuf_iterator<char>());
 }
 
 void save(Dyn_obj& obj) { check_status(d_status(obj.run_method_by_name(m_Save, nullptr, 0)), "cannot save"); }
@@ -148,7 +155,7 @@ int cmd_create(context& c, const invocation& inv) {
   save(*obj);
   const std::string id = object_id(*obj);
   if (c.fmt == format::table) c.out << id << '\n';
-  else print_record(c.out, table{{"ID"}, {{cell::str(id)}}}, c.fmt);
+  else print_record(c.out, table{{"ID"}, {{id_cell(id)}}}, c.fmt);
   return exit_ok;
 }
 
@@ -181,20 +188,29 @@ int cmd_show(context& c, const invocation& inv) {
   for (std::size_t i = 3; i < inv.words.size(); ++i) props.push_back(&property_of(cls, inv.words[i]));
   if (props.empty()) props = properties_in_order(cls);
   d_ref<Dyn_obj> obj = open_object(c.s, inv.words[1], inv.words[2]);
-  table t{{"ID"}, {{cell::str(object_id(*obj))}}};
+  table t{{"ID"}, {{id_cell(object_id(*obj))}}};
+  // A property the server cannot send (a calculated value longer than one
+  // reply, say) shows as null and is named afterwards; the others show.
+  std::vector<std::string> unreadable;
   for (const Prop_def* p : props) {
     t.columns.push_back(utf8(p->name));
     const prop_kind k = kind_of(*p);
-    if (k == prop_kind::collection || k == prop_kind::char_stream || k == prop_kind::binary_stream) {
-      t.rows[0].push_back(summary(*obj, *p));
-      continue;
+    try {
+      if (k == prop_kind::collection || k == prop_kind::char_stream || k == prop_kind::binary_stream) {
+        t.rows[0].push_back(summary(*obj, *p));
+        continue;
+      }
+      value v(vtype::of(*p), c.s.db());
+      obj->get(p->name.c_str(), v.data());
+      t.rows[0].push_back(v.show());
+    } catch (const Db_err& e) {
+      t.rows[0].push_back(cell::null());
+      unreadable.push_back(t.columns.back() + " cannot be shown: " + error_text(e.code, e.msg));
     }
-    value v(vtype::of(*p), c.s.db());
-    obj->get(p->name.c_str(), v.data());
-    t.rows[0].push_back(v.show());
   }
   print_record(c.out, t, c.fmt);
-  return exit_ok;
+  for (const std::string& why : unreadable) c.err << "torqa: " << why << '\n';
+  return unreadable.empty() ? exit_ok : exit_failed;
 }
 
 int cmd_call(context& c, const invocation& inv) {
@@ -234,22 +250,33 @@ int cmd_call(context& c, const invocation& inv) {
   for (auto& a : args) ptrs.push_back(&a.data());
 
   d_ref<Dyn_obj> target;
+  if (!m.is_class_method) target = open_object(c.s, cls_name, inv.get("id"));
   t_istream* reply = nullptr;
-  if (m.is_class_method) {
-    reply = &run_class_method(c.s.db(), cls.get_name().c_str(), m.name.c_str(), ptrs.data(),
-                              static_cast<int>(ptrs.size()));
-  } else {
-    target = open_object(c.s, cls_name, inv.get("id"));
-    reply = &target->run_method_by_name(m.name.c_str(), ptrs.data(), static_cast<int>(ptrs.size()));
+  try {
+    reply = m.is_class_method ? &run_class_method(c.s.db(), cls.get_name().c_str(), m.name.c_str(), ptrs.data(),
+                                                  static_cast<int>(ptrs.size()))
+                              : &target->run_method_by_name(m.name.c_str(), ptrs.data(), static_cast<int>(ptrs.size()));
+  } catch (const Db_err&) {
+    c.out << server_output(c.s.db());  // what the method printed before it failed
+    throw;
   }
+  // What the method printed comes with this reply only: the next request
+  // replaces it. A table shows it as printed, before the results; CSV and
+  // JSON carry it as the field "output".
+  const std::string printed = server_output(c.s.db());
+  const bool printed_apart = c.fmt == format::table || printed.empty();
 
   table t;
   std::optional<value> result;
   if (m.ret_type.value() != tc_none) {
     result.emplace(vtype::result_of(m), c.s.db());
     result->read(*reply);  // before any other request reuses the reply
-    if (result->type().code == tc_status) check_status(static_cast<d_status&>(result->data()), mname);
+    if (result->type().code == tc_status && static_cast<d_status&>(result->data()).get_code() != 0) {
+      c.out << printed;
+      check_status(static_cast<d_status&>(result->data()), mname);
+    }
   }
+  if (printed_apart) c.out << printed;
   if (!inv.has("no-save")) {
     if (target.get_proxy() != nullptr) save(*target);
     d_ref<Dyn_obj> made = result ? result->object() : d_ref<Dyn_obj>();
@@ -266,7 +293,101 @@ int cmd_call(context& c, const invocation& inv) {
     t.columns.push_back(utf8(m.args[i]->name));
     t.rows[0].push_back(args[i].show());
   }
+  if (!printed_apart) {
+    t.columns.push_back("output");
+    t.rows[0].push_back(cell::str(printed));
+  }
   if (!t.columns.empty()) print_record(c.out, t, c.fmt);
+  return exit_ok;
+}
+
+// ---- collection elements -------------------------------------------------------
+
+/// A collection property of an object, with the types of its keys and
+/// elements.
+struct collection {
+  d_ref<d_collection> coll;
+  bool array;  // text keys; a list's keys are its positions 1, 2, ...
+  vtype element;
+};
+
+collection open_collection(session& s, const std::string& cls_name, Dyn_obj& obj, const Prop_def& p) {
+  const std::string name = utf8(p.name);
+  if (kind_of(p) != prop_kind::collection)
+    throw failure(name + " is a " + kind_name(kind_of(p)) + " property, not a collection");
+  // The server describes a collection property by its collection class
+  // only; the element type is in the namespace's schema.
+  std::string declared = schema_property_type(s.schema_text(), cls_name, name);
+  const bool array = declared.rfind("array of ", 0) == 0;
+  if (!array && declared.rfind("list of ", 0) != 0)
+    throw failure("the element type of " + name + " is known for an embedded namespace (local[...]:PATH) only");
+  return {obj.get_ref<d_collection>(p.name.c_str()), array, vtype::named(declared.substr(array ? 9 : 8))};
+}
+
+void check_status(t_istream& reply, Database& db, const std::string& what) {
+  d_status st;
+  st.get(reply, &db);
+  check_status(st, what);
+}
+
+/// KEY=VALUE sets an element (a list's position up to one past its end),
+/// +=VALUE appends one to a list, KEY= removes one.
+void change_element(session& s, collection& c, const std::string& word) {
+  const std::size_t eq = word.find('=');
+  if (eq == std::string::npos || eq == 0)
+    throw usage_error("expected KEY=VALUE, +=VALUE or KEY=, got '" + word + "'");
+  const std::string key_text = word.substr(0, eq);
+  value elem(c.element, s.db());
+  try {
+    elem.parse(std::string_view(word).substr(eq + 1));
+  } catch (const bad_value& e) {
+    throw failure(key_text + ": " + e.what());
+  }
+  D_type* args[2] = {&elem.data(), nullptr};
+  if (key_text == "+") {
+    if (c.array) throw usage_error("an array's elements have keys: KEY=VALUE");
+    if (elem.data().is_null()) throw usage_error("'+=' needs a value");
+    return check_status(c.coll->run_method_by_name(m_Insert, args, 1), s.db(), "cannot append");
+  }
+  value key(c.array ? vtype{tc_string, "string"} : vtype{tc_integer, "integer"}, s.db());
+  try {
+    key.parse(key_text);
+  } catch (const bad_value& e) {
+    throw failure("key " + std::string(e.what()));
+  }
+  if (elem.data().is_null()) {
+    value removed(c.element, s.db());
+    D_type* k[1] = {&key.data()};
+    removed.read(c.coll->run_method_by_name(m_RemoveAt, k, 1));
+    if (removed.show().k == cell::kind::null) throw failure("no element " + key_text);
+    return;
+  }
+  args[1] = &key.data();
+  check_status(c.coll->run_method_by_name(m_SetAt, args, 2), s.db(), "element " + key_text);
+}
+
+int cmd_elements(context& c, const invocation& inv) {
+  const Class_def& cls = c.s.cls(inv.words[1]);
+  const Prop_def& p = property_of(cls, inv.words[3]);
+  d_ref<Dyn_obj> obj = open_object(c.s, inv.words[1], inv.words[2]);
+  collection coll = open_collection(c.s, inv.words[1], *obj, p);
+  if (inv.words.size() > 4) {
+    for (std::size_t i = 4; i < inv.words.size(); ++i) change_element(c.s, coll, inv.words[i]);
+    save(*obj);
+    return exit_ok;
+  }
+  // GetNext answers the element after KEY and moves KEY on; no key (a
+  // null, or for an array the empty text no element has) is the end.
+  table t{{"Key", "Element"}, {}};
+  value key(coll.array ? vtype{tc_string, "string"} : vtype{tc_integer, "integer"}, c.s.db());
+  while (true) {
+    D_type* args[1] = {&key.data()};
+    value elem(coll.element, c.s.db());
+    elem.read(coll.coll->run_method_by_name(m_GetNext, args, 1));
+    if (key.show().k == cell::kind::null) break;
+    t.rows.push_back({key.show(), elem.show()});
+  }
+  print_rows(c.out, t, c.fmt);
   return exit_ok;
 }
 
@@ -369,14 +490,21 @@ cell read_column(d_seq_query& q, SQLSMALLINT sql_type) {
   }
 }
 
+/// Throws the driver's reason when the query's last step failed.
+void check(const d_seq_query& q) {
+  if (q.failed()) throw q.last_err();
+}
+
 /// Sets the parameters, runs the prepared query and prints its rows.
 int run_query(context& c, d_seq_query& q, const std::vector<std::string>& params, const std::string& what) {
+  check(q);
   if (static_cast<int>(params.size()) != q.param_count())
     throw usage_error(what + " takes " + std::to_string(q.param_count()) +
                       (q.param_count() == 1 ? " parameter, " : " parameters, ") + std::to_string(params.size()) +
                       " given");
   for (std::size_t i = 0; i < params.size(); ++i) set_param(q, static_cast<int>(i) + 1, params[i]);
   q.execute();
+  check(q);
   table t;
   std::vector<SQLSMALLINT> types;
   for (int i = 1; i <= q.column_count(); ++i) {
@@ -386,34 +514,22 @@ int run_query(context& c, d_seq_query& q, const std::vector<std::string>& params
     t.columns.push_back(name.mb_str());
     types.push_back(col.sql_type);
   }
-  while (q.fetch()) {
+  // A statement without columns (INSERT, UPDATE, ...) has no rows to fetch.
+  while (!types.empty() && q.fetch()) {
     std::vector<cell> row;
     for (SQLSMALLINT type : types) row.push_back(read_column(q, type));
     t.rows.push_back(std::move(row));
   }
+  check(q);  // rows that ended early are no result
   q.close();
   if (!t.columns.empty()) print_rows(c.out, t, c.fmt);
   return exit_ok;
-}
-
-/// Whether SQL text is a statement that answers rows.
-bool answers_rows(std::string_view sql) {
-  while (!sql.empty() && (sql.front() == ' ' || sql.front() == '\t' || sql.front() == '\n' || sql.front() == '('))
-    sql.remove_prefix(1);
-  for (const char* word : {"select", "with", "values"})
-    if (has_prefix(sql, word) && (sql.size() == std::strlen(word) || !std::isalnum(static_cast<unsigned char>(sql[std::strlen(word)]))))
-      return true;
-  return false;
 }
 
 int cmd_sql(context& c, const invocation& inv) {
   d_seq_query q(c.s.db());
   const name16 text(inv.words[1]);
   q.prepare(text.c_str(), SQL_NTS);
-  // The driver reports no detail of a failed preparation; a query without
-  // columns is one.
-  if (q.column_count() == 0 && answers_rows(inv.words[1]))
-    throw failure("the driver did not accept the statement (check the names: each class is the table Package_Class)");
   return run_query(c, q, std::vector<std::string>(inv.words.begin() + 2, inv.words.end()), "the statement");
 }
 
@@ -526,7 +642,7 @@ int cmd_rollback(context& c, const invocation&) {
 
 int cmd_help(context& c, const invocation& inv) {
   if (inv.words.size() < 2) {
-    print_help(c.out, nullptr);
+    print_help(c.out, nullptr, c.in_shell);
     return exit_ok;
   }
   const command* cmd = find_command(inv.words[1]);
@@ -560,7 +676,8 @@ const std::vector<command>& commands() {
       {"show", "CLASS ID [PROPERTY]...", "show an object's properties",
        "Prints the properties of object ID of CLASS (all of them, or those named): values of data,\n"
        "reference and calculated properties, the element count of collections and the size of\n"
-       "streams.",
+       "streams. A property the server cannot send shows empty and is named on standard error\n"
+       "(exit status 1). 'elements' lists a collection's elements.",
        2, -1, {}, false, cmd_show},
       {"set", "CLASS ID PROPERTY=VALUE...", "set properties of an object and save it",
        "Sets the properties given on object ID of CLASS and saves it. Values are written as for\n"
@@ -571,8 +688,17 @@ const std::vector<command>& commands() {
        "prints the result and the output arguments. An instance method needs the object: --id ID.\n"
        "Output arguments at the end of the list may be left out. After an instance method the object\n"
        "is saved, and an object the method returns is saved when it is new; --no-save saves nothing.\n"
-       "A method that returns an error status fails with its code and message.",
+       "A method that returns an error status fails with its code and message. What the method\n"
+       "prints comes first; with --format csv or json it is the field 'output'.",
        2, -1, {"id", "no-save"}, false, cmd_call},
+      {"elements", "CLASS ID PROPERTY [KEY=VALUE|+=VALUE|KEY=]...", "list or change the elements of a collection",
+       "Without changes, lists the elements of the collection PROPERTY of object ID of CLASS with\n"
+       "their keys: a list's positions 1, 2, ..., an array's text keys. Changes, applied in order,\n"
+       "then the object saved: KEY=VALUE sets the element at KEY (a list's position up to one past\n"
+       "its end), +=VALUE appends to a list, KEY= removes the element at KEY (a list closes the gap).\n"
+       "Elements are written as values of the element type ('create'); objects by their id. The\n"
+       "element type comes from the schema of an embedded namespace.",
+       3, -1, {}, false, cmd_elements},
       {"sql", "STATEMENT [PARAMETER]...", "run an SQL statement with parameters",
        "Runs STATEMENT with a parameter for each '?' and prints the rows. A parameter is TYPE:VALUE\n"
        "(int, double, str, date, time, timestamp, bin), the word null, or a bare value read by the\n"
@@ -593,16 +719,22 @@ const std::vector<command>& commands() {
       {"import", "CLASS FILE", "create objects from the rows of a CSV file",
        "Reads FILE ('-' for standard input) as CSV: a header line of property names, then one object\n"
        "per line, values written as for 'create' (quote fields that hold commas, quotes or line\n"
-       "breaks). Each row is created and saved on its own. Malformed rows and rows the server refuses\n"
-       "are reported on standard error with their line number and skipped; the others are saved.\n"
-       "Ends with the count of rows saved and rejected; the exit status is 1 when any was rejected.\n"
-       "A progress bar is shown while standard output is a terminal.",
+       "breaks). The file is read as a stream; rows are saved in transactions of 500. Malformed rows\n"
+       "and rows the server refuses are reported on standard error with their line number and\n"
+       "skipped; the others are saved. After five failures in a row with the same error (a full\n"
+       "disk) the import stops. Ends with the count of rows saved and rejected; the exit status is 1\n"
+       "when any was rejected. A progress bar is shown while standard output is a terminal.",
        2, 2, {}, false, cmd_import},
+      {"user", "add|passwd|remove NAME", "add a user, change a password or remove a user",
+       "Adds user NAME, changes its password or removes it; only the user torqa may, and torqa\n"
+       "cannot be removed. The new password is asked twice on a terminal, otherwise read from the\n"
+       "first line of standard input.",
+       2, 2, {}, false, cmd_user},
       {"generate", "[--output DIR] [--all] [CLASS]...", "write typed C++ proxy headers for classes",
        "Writes DIR/Package/Class.h (default DIR: the current directory) for each CLASS, or for every\n"
        "class of the schema with --all: a proxy class Package::Class with an accessor and a setter per\n"
-       "property and a function per method, used through d_ref<Package::Class>. Headers that would\n"
-       "not change are left alone; the paths written are printed.",
+       "property and a function per method, used through d_ref<Package::Class>. Prints the paths\n"
+       "written.",
        0, -1, {"output", "all"}, false, cmd_generate},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"
@@ -632,7 +764,7 @@ const command* find_command(std::string_view name) {
 
 void print_version(std::ostream& os) { os << "torqa " << TORQA_VERSION << '\n'; }
 
-void print_help(std::ostream& os, const command* cmd) {
+void print_help(std::ostream& os, const command* cmd, bool in_shell) {
   static const char* const option_help[][2] = {
       {"id", "--id ID            the object whose instance method is called"},
       {"no-save", "--no-save          save neither the object nor a new result"},
@@ -654,20 +786,29 @@ void print_help(std::ostream& os, const command* cmd) {
     os << "\nGlobal options (--connect, --user, --password, --format): see 'torqa --help'.\n";
     return;
   }
+  const auto line = [&](std::string head, const char* summary, const char* name) {
+    if (head.size() > 36) head = name;
+    os << "  " << head << std::string(38 - head.size(), ' ') << summary << '\n';
+  };
+  if (in_shell) {
+    os << "Commands, one per line, on the shell's session:\n";
+    for (const command& c : commands())
+      if (c.run != cmd_shell) line(std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis, c.summary, c.name);
+    line("quit", "leave the shell (an open transaction is rolled back)", "quit");
+    os << "\n'COMMAND --help' explains a command; --format applies to one line.\n";
+    return;
+  }
   os << "Usage: torqa [OPTIONS] COMMAND [ARGUMENTS]\n\n"
         "Works with the classes and objects of a torqa object database.\n\n"
         "Commands:\n";
-  for (const command& c : commands()) {
-    if (c.shell_only) continue;
-    std::string head = std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis;
-    if (head.size() > 36) head = c.name;
-    os << "  " << head << std::string(38 - head.size(), ' ') << c.summary << '\n';
-  }
+  for (const command& c : commands())
+    if (!c.shell_only) line(std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis, c.summary, c.name);
   os << "\nOptions:\n"
         "  --connect STRING   connection string (also TORQA_CONNECT); the default, local[]:./torqa-data,\n"
         "                     is an embedded namespace made from the sample schema on first use\n"
         "  --user NAME        user name (also TORQA_USER; default torqa)\n"
         "  --password TEXT    password (also TORQA_PASSWORD; asked for on a terminal otherwise)\n"
+        "  --password-file FILE  the password is the first line of FILE\n"
         "  --format FORMAT    table (default), csv or json\n"
         "  -h, --help         this help; 'torqa COMMAND --help' explains a command\n"
         "  --version          the version\n\n"
@@ -684,7 +825,7 @@ int dispatch(context& c, const invocation& inv) {
   }
   if (cmd->shell_only && !c.in_shell) throw usage_error(std::string(cmd->name) + " works inside the shell only");
   for (const auto& [name, v] : inv.options) {
-    const bool connection = name == "connect" || name == "user" || name == "password";
+    const bool connection = name == "connect" || name == "user" || name == "password" || name == "password-file";
     if (connection && c.in_shell) throw usage_error("--" + name + " cannot change inside the shell");
     if (connection || name == "format" || name == "version") continue;
     if (std::find(cmd->options.begin(), cmd->options.end(), name) == cmd->options.end())

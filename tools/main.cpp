@@ -3,8 +3,27 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+
+namespace {
+
+// Output that did not arrive (a full disk, say) is a failure the user must
+// see; the last write's error says why.
+int written(int status) {
+  errno = 0;
+  std::cout.flush();
+  std::fflush(stdout);
+  if (std::cout && std::ferror(stdout) == 0) return status;
+  std::cerr << "torqa: cannot write the output: " << (errno != 0 ? std::strerror(errno) : "write error") << '\n';
+  return torqa::cli::exit_failed;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace torqa::cli;
@@ -17,11 +36,11 @@ int main(int argc, char** argv) {
   }
   if (inv.has("version")) {
     print_version(std::cout);
-    return exit_ok;
+    return written(exit_ok);
   }
   if (inv.words.empty()) {
     print_help(inv.has("help") ? std::cout : std::cerr, nullptr);
-    return inv.has("help") ? exit_ok : exit_usage;
+    return written(inv.has("help") ? exit_ok : exit_usage);
   }
 
   const auto setting = [&](const char* option, const char* env, const char* fallback) {
@@ -33,6 +52,16 @@ int main(int argc, char** argv) {
   settings.connect = setting("connect", "TORQA_CONNECT", "");
   settings.user = setting("user", "TORQA_USER", "torqa");
   if (inv.has("password")) settings.password = inv.get("password");
+  if (inv.has("password-file")) {
+    std::ifstream file(inv.get("password-file"));
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+      std::cerr << "torqa: cannot read a password from " << inv.get("password-file") << '\n';
+      return exit_failed;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    settings.password = line;
+  }
 
   int status = exit_failed;
   {
@@ -40,6 +69,5 @@ int main(int argc, char** argv) {
     context c{s, format::table, std::cout, std::cerr, std::cin, isatty(STDOUT_FILENO) != 0};
     status = run_guarded(c, inv);
   }
-  std::cout.flush();
-  return std::cout ? status : exit_failed;
+  return written(status);
 }

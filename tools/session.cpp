@@ -16,12 +16,10 @@
 
 namespace torqa::cli {
 
-namespace {
-
 // Reads a password from the terminal on standard input without echoing it.
 // Echo goes off before the prompt shows, and what was typed before the
 // prompt is discarded.
-std::string ask_password(const std::string& user) {
+std::string ask_password(const std::string& prompt) {
   termios saved{};
   const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
   if (tty) {
@@ -29,13 +27,15 @@ std::string ask_password(const std::string& user) {
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
-  std::cerr << "Password for " << user << ": " << std::flush;
+  std::cerr << prompt << ": " << std::flush;
   std::string password;
   std::getline(std::cin, password);
   if (tty) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   std::cerr << '\n';
   return password;
 }
+
+namespace {
 
 std::string trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -86,7 +86,7 @@ Database& session::db() {
   std::string password;
   if (s_.password) password = *s_.password;
   else if (const char* env = std::getenv("TORQA_PASSWORD")) password = env;
-  else if (isatty(STDIN_FILENO)) password = ask_password(s_.user);
+  else if (isatty(STDIN_FILENO)) password = ask_password("Password for " + s_.user);
 
   Db_err err;
   auto conn = std::make_unique<Handle<Conn_t>>(
@@ -94,11 +94,13 @@ Database& session::db() {
                         &err));
   if (!(*conn)->is_active()) {
     std::string why = "cannot connect to " + display_name() + ": " + error_text(err.code, err.msg);
+    if (!err.diag.text.empty()) why += ": " + err.diag.text;  // the driver's reason
     if (err.code == -1014)
-      why += " (wrong user or password; a new namespace has the user torqa with the password torqa)";
+      why += std::string(err.diag.text.empty() ? " (wrong user or password; " : " (") +
+             "a new namespace has the user torqa with the password torqa)";
     throw failure(why);
   }
-  db_ = std::make_unique<Database>(*conn, false);
+  db_ = std::make_unique<Database>(*conn, true);
   conn_ = std::move(conn);
   return *db_;
 }
@@ -113,18 +115,28 @@ const Class_def& session::cls(const std::string& name) {
   return *def;
 }
 
-std::vector<std::string> session::schema_classes() {
+std::string session::schema_text() {
   const std::string dir = local_path();
-  if (dir.empty())
-    throw failure("listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name");
+  if (dir.empty()) return {};
   db();  // a new namespace gets its schema
   std::ifstream in(dir + "/schema.tq");
   if (!in) throw failure("cannot read the schema of " + dir + ": " + std::strerror(errno));
-  return schema_class_names(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::vector<std::string> schema_class_names(std::string_view schema) {
-  std::vector<std::string> names;
+std::vector<std::string> session::schema_classes() {
+  if (local_path().empty())
+    throw failure("listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name");
+  return schema_class_names(schema_text());
+}
+
+namespace {
+
+// Calls `declaration` with each trimmed line of a schema that declares
+// something (outside comments and the bodies of methods, calculated
+// properties and queries).
+template <class F>
+void schema_declarations(std::string_view schema, F declaration) {
   bool in_body = false;  // a method, calculated property or query body runs to its "end" line
   while (!schema.empty()) {
     const std::size_t nl = schema.find('\n');
@@ -132,16 +144,36 @@ std::vector<std::string> schema_class_names(std::string_view schema) {
     schema.remove_prefix(nl == std::string_view::npos ? schema.size() : nl + 1);
     if (in_body) {
       in_body = line != "end method" && line != "end property" && line != "end query";
-    } else if (line.rfind("class method ", 0) == 0 || line.rfind("method ", 0) == 0 ||
-               line.rfind("query ", 0) == 0) {
-      in_body = true;
-    } else if (line.rfind("property ", 0) == 0) {
-      in_body = line.size() > 11 && line.compare(line.size() - 11, 11, " calculated") == 0;
-    } else if (line.rfind("class ", 0) == 0) {
-      names.push_back(trimmed(line.substr(6)));
+      continue;
     }
+    if (line.rfind("class method ", 0) == 0 || line.rfind("method ", 0) == 0 || line.rfind("query ", 0) == 0)
+      in_body = true;
+    else if (line.rfind("property ", 0) == 0)
+      in_body = line.size() > 11 && line.compare(line.size() - 11, 11, " calculated") == 0;
+    if (!line.empty() && line[0] != '#') declaration(line);
   }
+}
+
+}  // namespace
+
+std::vector<std::string> schema_class_names(std::string_view schema) {
+  std::vector<std::string> names;
+  schema_declarations(schema, [&](const std::string& line) {
+    if (line.rfind("class ", 0) == 0 && line.rfind("class method ", 0) != 0) names.push_back(trimmed(line.substr(6)));
+  });
   return names;
+}
+
+std::string schema_property_type(std::string_view schema, std::string_view cls, std::string_view prop) {
+  std::string current, type;
+  schema_declarations(schema, [&](const std::string& line) {
+    if (line.rfind("class ", 0) == 0 && line.rfind("class method ", 0) != 0) current = trimmed(line.substr(6));
+    if (line.rfind("property ", 0) != 0 || !same_name(current, cls)) return;
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos && same_name(trimmed(std::string_view(line).substr(9, colon - 9)), prop))
+      type = trimmed(std::string_view(line).substr(colon + 1));
+  });
+  return type;
 }
 
 }  // namespace torqa::cli

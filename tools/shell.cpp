@@ -125,7 +125,7 @@ std::vector<std::string> shell_completions(const std::vector<std::string>& befor
       members(catalog::kind::settable);
     } else if (name == "set" && n >= 2) {
       members(catalog::kind::settable);
-    } else if (name == "show" && n >= 2) {
+    } else if ((name == "show" && n >= 2) || (name == "elements" && n == 2)) {
       members(catalog::kind::property);
     } else if (name == "call" && n == 1) {
       members(catalog::kind::method);
@@ -157,6 +157,7 @@ int run_shell(context& c) {
   }
 
   int failures = 0;
+  int open_transactions = 0;  // begun by this shell and not yet committed
   while (true) {
     std::string line;
     if (interactive) {
@@ -184,6 +185,7 @@ int run_shell(context& c) {
 
     context line_ctx = c;  // a --format on one line holds for that line
     line_ctx.in_shell = true;
+    line_ctx.in_transaction = open_transactions > 0;
     invocation inv;
     int status = exit_ok;
     try {
@@ -193,9 +195,26 @@ int run_shell(context& c) {
       status = exit_usage;
     }
     if (status == exit_ok && !inv.words.empty()) status = run_guarded(line_ctx, inv);
-    else if (status == exit_ok && inv.has("help")) print_help(c.out, nullptr);
+    else if (status == exit_ok && inv.has("help")) print_help(c.out, nullptr, true);
     c.out.flush();
     if (status != exit_ok) ++failures;
+    if (status == exit_ok && !inv.words.empty() && !inv.has("help")) {
+      if (inv.words[0] == "begin") ++open_transactions;
+      else if (inv.words[0] == "commit" && open_transactions > 0) --open_transactions;
+      else if (inv.words[0] == "rollback") open_transactions = 0;
+    }
+  }
+  // Work left uncommitted is undone, and never silently: a script that
+  // forgot its commit fails.
+  if (open_transactions > 0) {
+    c.err << "torqa: " << (interactive ? "leaving" : "the script ended") << " inside an open transaction; "
+          << "its changes are rolled back\n";
+    try {
+      c.s.db().rollback();
+    } catch (const Db_err& e) {
+      c.err << "torqa: " << error_text(e.code, e.msg) << '\n';
+    }
+    ++failures;
   }
   if (interactive) {
     if (!history.empty()) write_history(history.c_str());

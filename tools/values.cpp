@@ -220,12 +220,21 @@ class list_parser {
 vtype vtype::of(const Prop_def& p) { return {p.aux_code.value(), utf8(p.aux_name)}; }
 vtype vtype::of(const Arg_def& a) { return {a.aux_code.value(), utf8(a.aux_name)}; }
 
+namespace {
+const char* const type_names[] = {"string", "integer", "double",    "boolean", "binary", "list",
+                                  "date",   "time",    "timestamp", "status",  "object"};
+}
+
 vtype vtype::result_of(const Method_def& m) {
   // The method record names the method's class, not the result's.
-  static const char* const names[] = {"string", "integer", "double", "boolean", "binary", "list",
-                                      "date",   "time",    "timestamp", "status", "object"};
   const int code = m.ret_type.value();
-  return {code, code >= tc_string && code <= tc_object ? names[code - 1] : ""};
+  return {code, code >= tc_string && code <= tc_object ? type_names[code - 1] : ""};
+}
+
+vtype vtype::named(const std::string& name) {
+  for (int code = tc_string; code < tc_status; ++code)
+    if (same_name(name, type_names[code - 1])) return {code, type_names[code - 1]};
+  return {tc_object, name};
 }
 
 prop_kind kind_of(const Prop_def& p) {
@@ -384,7 +393,7 @@ cell value::show() {
     case tc_object: {
       auto& v = std::get<d_ref<Dyn_obj>>(v_);
       if (v.is_null() || v.get_proxy() == nullptr) return cell::null();
-      return cell::str(object_id(*v));
+      return id_cell(object_id(*v));
     }
     default: {
       const auto& v = std::get<d_string>(v_);
@@ -396,6 +405,12 @@ cell value::show() {
 std::string object_id(Dyn_obj& obj) {
   const name16 id("%Id");
   return d_string(obj.run_method_by_name(id.c_str(), nullptr, 0)).mb_str();
+}
+
+cell id_cell(const std::string& id) {
+  if (id.empty()) return cell::null();
+  const bool number = id.size() <= 18 && id.find_first_not_of("0123456789") == std::string::npos;
+  return number ? cell::num(id) : cell::str(id);
 }
 
 std::int64_t parse_int(std::string_view s) {

@@ -45,6 +45,8 @@ struct vtype {
   static vtype of(const Prop_def& p);
   static vtype of(const Arg_def& a);
   static vtype result_of(const Method_def& m);
+  /// The type a schema names: a data type's name, or a class for objects.
+  static vtype named(const std::string& name);
 };
 
 /// What a property holds, from its definition.
@@ -116,6 +118,9 @@ class value {
 
 /// The id text of an object ("" before its first save).
 std::string object_id(Dyn_obj& obj);
+/// An object id for printing: a number when it is one (JSON keeps it a
+/// number), null when the object has none yet.
+cell id_cell(const std::string& id);
 
 // Text forms, independent of any session and of the process locale.
 

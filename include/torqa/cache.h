@@ -4,7 +4,11 @@
 // current property values of the objects involved; later reads are answered
 // without a round trip. Property changes and object closes are collected and
 // written at the head of the next request that flushes. The session owns its
-// cache; destroying the cache discards unsent work. Not thread-safe.
+// cache; destroying the cache discards unsent work.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A cache is
+// its session's.
 #pragma once
 
 #include <torqa/export.h>

@@ -2,7 +2,8 @@
 // opened on the server's collection or stream object; each operation is one
 // server method call. Obtain one from its property:
 //   d_ref<d_collection> c = obj->get_ref<d_collection>(u"Tags");
-// Not thread-safe.
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads.
 #pragma once
 
 #include <torqa/dynamic.h>
@@ -42,8 +43,8 @@ class TORQA_API d_stream : public Dyn_obj {
   /// "CopyFrom"(source); answers this stream.
   d_stream& copy(const abs_d_ref& source);
 
-  /// Scratch text for application code.
-  static d_string temp;
+  /// Scratch text for application code, one per thread.
+  static thread_local d_string temp;
 
  protected:
   using Dyn_obj::Dyn_obj;

@@ -4,7 +4,12 @@
 // tcp_conn::connect never throws for a refused connection: it returns an
 // inactive connection and fills the caller's Db_err. The last Handle copy
 // disconnects and frees the driver handles. A connection carries a busy flag
-// that keeps a second Database off it; it is not a lock. Not thread-safe.
+// that keeps a second Database off it; it is not a lock.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A connection
+// and the copies of its Handle belong to one thread at a time (the handle's
+// count is a plain integer); connect may run on several threads at once.
 #pragma once
 
 #include <torqa/export.h>
@@ -99,7 +104,8 @@ class TORQA_API tcp_conn : public Conn_t {
   /// Connects with a connection string "X[Y]:Z" (host X, port Y, namespace
   /// Z; the one character after ']' is a separator), a user and a password.
   /// Never throws for a refusal: the handle then holds an inactive
-  /// connection and `err`, when given, says why.
+  /// connection and `err`, when given, says why; when the driver refused,
+  /// err->diag carries the driver's own reason (an extension).
   static Handle<Conn_t> connect(const d_string& connection_string, const d_string& user,
                                 const d_string& password, Db_err* err);
 

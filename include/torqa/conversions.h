@@ -1,18 +1,22 @@
 // Text conversions between the client's 8-bit (UTF-8) and 16-bit (UTF-16)
 // forms and the server's 16-bit form, and the shared scratch buffers they use.
 //
-// conv_buf and copy_buf are process-wide scratch areas shared by every
-// conversion, number parse and double format of the library: a result left in
-// one of them is valid only until the next conversion. Nothing here is
-// thread-safe; applications serialise all calls into the library.
+// conv_buf and copy_buf are scratch areas shared by every conversion, number
+// parse and double format of the library on one thread: a result left in one
+// of them is valid only until the next conversion on that thread.
+//
+// Threads: each thread has its own conv_buf and copy_buf, so conversions may
+// run on several threads at once.
 #pragma once
 
 #include <torqa/export.h>
 
-/// Shared 32768-byte conversion scratch (also read as 16384 16-bit units).
-alignas(8) TORQA_API extern char conv_buf[32768];
-/// Shared 32768-byte copy scratch for received 16-bit text and date texts.
-alignas(8) TORQA_API extern char copy_buf[32768];
+/// 32768-byte conversion scratch of the calling thread (also read as 16384
+/// 16-bit units).
+alignas(8) TORQA_API extern thread_local char conv_buf[32768];
+/// 32768-byte copy scratch of the calling thread for received 16-bit text and
+/// date texts.
+alignas(8) TORQA_API extern thread_local char copy_buf[32768];
 /// Both point at the same empty, zero-terminated 16-bit string.
 TORQA_API extern const unsigned short* const empty_str;
 TORQA_API extern const unsigned short* const empty_name;

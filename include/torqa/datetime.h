@@ -3,8 +3,12 @@
 //
 // On the wire a date is a server day number (day 1 = 1 January 1841), a time
 // a count of seconds since midnight, a timestamp the text
-// "YYYY-MM-DD HH:MM:SS". Printing and put use the shared conversion scratch:
-// one thread at a time.
+// "YYYY-MM-DD HH:MM:SS". Printing and put use the conversion scratch of the
+// calling thread.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A value is
+// used by one thread at a time.
 #pragma once
 
 #include <torqa/export.h>

@@ -12,7 +12,9 @@
  * the server's 16-bit form is UTF-16 with each unit least significant byte
  * first. A conversion stops at the capacity without splitting a character.
  *
- * The binding calls a driver from one thread at a time per connection.
+ * Threads: the binding calls a driver from one thread at a time per
+ * connection, but separate connections from separate threads at once, and
+ * the three conversions from any thread.
  */
 #ifndef TORQA_DRIVER_ABI_H
 #define TORQA_DRIVER_ABI_H

@@ -3,7 +3,10 @@
 // methods by name. Applications hold a Dyn_obj through d_ref<Dyn_obj>, which
 // shares the proxy and closes the object with the last reference.
 //
-// Names are zero-terminated 16-bit text. Not thread-safe.
+// Names are zero-terminated 16-bit text.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads.
 #pragma once
 
 #include <torqa/call.h>

@@ -3,7 +3,11 @@
 //
 // A list owns its bytes. Its is_uni_srv flag must equal the session's server
 // flag before 16-bit text or d_string values are encoded into it. Every
-// encoding goes through the shared stream d_list::out: one thread at a time.
+// encoding goes through the stream d_list::out of the calling thread.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A list is a
+// value: one thread at a time.
 #pragma once
 
 #include <torqa/export.h>
@@ -85,8 +89,8 @@ class TORQA_API d_list : public d_binary, public is_uni_srv_info {
   /// Number of elements.
   int count() const;
 
-  /// Shared encoder of every list.
-  static t_ostrstream out;
+  /// Encoder of every list, one per thread.
+  static thread_local t_ostrstream out;
 
  private:
   mutable int index_ = 0;

@@ -8,7 +8,11 @@
 // Transport failures raise Db_err -1 ("assertion failed in
 // t_itcpbuf::reset()" for a chunk header, "assertion failed in
 // t_itcpbuf::underflow()" for chunk data, an empty chunk or a read past the
-// end of the reply). A session's two streams belong to one thread at a time.
+// end of the reply).
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A session's
+// two streams are its own.
 #pragma once
 
 #include <torqa/export.h>

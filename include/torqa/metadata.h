@@ -2,8 +2,11 @@
 // fetched once per session and class ("B2", "B3", "B4") and kept for the
 // session's life. Names are looked up without regard to case (db_name::cmp:
 // shorter names first, then character by character after lower-casing).
-// The set owns its definitions; a definition owns its records. Not
-// thread-safe: one thread at a time.
+// The set owns its definitions; a definition owns its records.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A session's
+// class definitions are its own.
 #pragma once
 
 #include <torqa/export.h>

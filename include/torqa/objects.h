@@ -8,7 +8,10 @@
 // Proxies_info registers live proxies per (object id, proxy type) so that a
 // second reference to the same object shares the existing proxy, and counts
 // how many proxies hold each id open. Proxies and references must be gone
-// before their session. Not thread-safe.
+// before their session.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads.
 #pragma once
 
 #include <torqa/export.h>
@@ -95,7 +98,6 @@ class TORQA_API abs_d_ref : public D_type {
  private:
   /// Closes and deletes a proxy whose last reference went, and its count.
   static void release(Obj_t* proxy, int* count);
-  static abs_d_ref null_d_ref;
 };
 
 /// Typed reference to a proxy class T. T provides

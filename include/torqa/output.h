@@ -4,7 +4,11 @@
 // and reads it as 8-bit or 16-bit text. A capture is meant to be read once,
 // through one of get_istream / get_wistream, before the next reply refills it
 // (the conversion happens in place). The 16-bit stream supports unformatted
-// reads (read, get, gcount). Not thread-safe.
+// reads (read, get, gcount).
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A capture is
+// its session's.
 //
 // GetZFTable is the undecorated entry a host program calls to obtain the
 // library's callout table.

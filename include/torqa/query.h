@@ -8,17 +8,22 @@
 //
 // Calling order: prepare; then for each run set_par for every parameter,
 // execute, fetch and get_data until fetch is false, close. A new prepare
-// may follow close. prepare, set_par and execute do not report driver
-// failures: they show as fetch returning false or as null column values.
-// The library's own refusals (a parameter or column number out of range,
-// a value too long) are thrown as Db_err -1000 before anything changes.
+// may follow close. prepare, set_par and execute throw no driver failure:
+// they show as fetch returning false or as null column values, and
+// failed()/last_err() tell whether the last prepare, execute or fetch failed
+// and the driver's reason (an extension). The library's own refusals (a
+// parameter or column number out of range, a value too long) are thrown as
+// Db_err -1000 before anything changes.
 //
-// Column data is read through one shared 32768-byte piece buffer, and class
-// queries use the session's query-information statement, result buffer and
-// reply stream: a Database and its queries belong to one thread at a time.
+// Threads: a query belongs to the thread of its Database (one thread at a
+// time): class queries use the session's query-information statement,
+// result buffer and reply stream. Column data is read through a piece
+// buffer of the calling thread, so queries of separate sessions may run on
+// separate threads.
 #pragma once
 
 #include <torqa/datetime.h>
+#include <torqa/errors.h>
 #include <torqa/export.h>
 #include <torqa/types.h>
 
@@ -110,6 +115,16 @@ class TORQA_API abs_d_query {
   /// Closes the open result; the statement stays prepared. True on success.
   bool close();
 
+  /// Whether the last prepare, execute or fetch failed: the driver refused
+  /// the statement, its run, or ended the rows for another reason than
+  /// their end.
+  bool failed() const { return last_failure.is_error(); }
+  /// That failure (code 0 when there is none): code is the driver's native
+  /// code (the server's error code), or the driver's result when it gave
+  /// none; msg the driver's message; diag its whole diagnostic. A driver
+  /// without SQLGetDiagRec gives the failed call and its result instead.
+  const Db_err& last_err() const { return last_failure; }
+
   // Parameter values; `i` is the parameter number, 1 to param_count(), any
   // other number throws Db_err -1000. The value is copied into the entry:
   // up to inline_capacity bytes inside it, longer ones into a heap buffer
@@ -173,6 +188,11 @@ class TORQA_API abs_d_query {
   void store(int i, SQLSMALLINT c_type, const void* data, std::size_t n, bool fixed_size);
   void store_null(int i);
   void bind(int i, param& e);
+  void describe(const unsigned short* text, int length);
+  /// Keeps the failure of statement call `fn`, unless one is kept already.
+  void note(SQLRETURN rc, const char* fn);
+
+  Db_err last_failure;  // the failure of the last prepare, execute or fetch
 };
 
 /// A query whose columns are read in order, one get_data per column.

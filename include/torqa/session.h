@@ -7,8 +7,11 @@
 // one strict send-then-read exchange; the returned t_istream& (the session's
 // reply stream) is valid until the next request. Server errors are thrown as
 // Db_err, Err_open_obj (-9) or Err_close_obj (-7), except where a function
-// takes a Db_err*. A session, its proxies, references and queries belong to
-// one thread at a time; proxies and references must be gone before it.
+// takes a Db_err*. Proxies and references must be gone before their session.
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. Nothing is
+// locked: the rule is the caller's to keep.
 #pragma once
 
 #include <torqa/cache.h>

@@ -10,7 +10,11 @@
 // Decoding never throws on malformed bytes: an undecodable element reads as
 // null (numbers) or empty (strings), and the element is consumed. Exceptions
 // raised by a stream buffer (a failed reply read) propagate to the reader.
-// Streams are not thread-safe and use the shared scratch of conversions.h.
+// Streams use the scratch of the calling thread (conversions.h).
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A stream is
+// used by one thread at a time.
 #pragma once
 
 #include <torqa/export.h>

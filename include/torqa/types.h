@@ -8,7 +8,11 @@
 // the server's form, 2 = client 16-bit text (UTF-16 units in memory order).
 //
 // The conversions to_mb()/to_uni() without arguments, comparisons, printing
-// and db_name use shared static scratch (conversions.h): one thread at a time.
+// and db_name use the scratch of the calling thread (conversions.h).
+//
+// Threads: a session, its proxies, references and queries belong to one
+// thread at a time; separate sessions may run on separate threads. A value is
+// used by one thread at a time.
 #pragma once
 
 #include <torqa/export.h>
@@ -200,8 +204,8 @@ class TORQA_API db_name : public D_type {
   /// cmp of names whose lengths (in units) are known.
   static int cmp(const unsigned short* a, std::size_t la, const unsigned short* b, std::size_t lb);
 
-  /// Shared scratch name used by request code for one name at a time.
-  static db_name cmn;
+  /// Scratch name for one name at a time, one per thread.
+  static thread_local db_name cmn;
 
  private:
   void assign(const unsigned short* s, std::size_t n);

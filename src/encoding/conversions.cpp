@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-alignas(8) char conv_buf[32768];
-alignas(8) char copy_buf[32768];
+alignas(8) thread_local char conv_buf[32768];
+alignas(8) thread_local char copy_buf[32768];
 
 namespace {
 const unsigned short empty_text[1] = {0};

@@ -11,7 +11,7 @@
 #include "encoding/element.h"
 #include "transport/driver.h"
 
-t_ostrstream d_list::out;
+thread_local t_ostrstream d_list::out;
 
 namespace {
 

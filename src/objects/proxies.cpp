@@ -47,8 +47,6 @@ void Obj_t::close() {
 
 // abs_d_ref
 
-abs_d_ref abs_d_ref::null_d_ref(nullptr);
-
 abs_d_ref::abs_d_ref(Obj_t* proxy) : obj(proxy), ref_cnt(new int(1)) {
   null_ = false;
   if (!check_null()) proxy->db->get_proxies().insert_proxy_info(proxy->oid, typeid(*proxy), proxy, ref_cnt);
@@ -111,7 +109,11 @@ void abs_d_ref::release(Obj_t* proxy, int* count) {
   }
 }
 
-void abs_d_ref::set_null() { *this = null_d_ref; }
+void abs_d_ref::set_null() {
+  // A count of its own, as a new null reference has: a count shared by the
+  // null references of every session would be written by several threads.
+  *this = abs_d_ref(nullptr);
+}
 
 void abs_d_ref::get(t_istream&, Database*) { throw Db_err(-1, "assertion failed in abs_d_type"); }
 

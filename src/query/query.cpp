@@ -38,6 +38,20 @@ void append(std::vector<unsigned short>& text, const char16_t* s) {
   for (; *s != 0; ++s) text.push_back(static_cast<unsigned short>(*s));
 }
 
+// Whether a driver call went through (a warning, or no rows to act on,
+// included).
+bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA; }
+
+// The failure of driver call `fn` on statement `h`, which returned `rc`,
+// with the driver's diagnostic when it has one.
+Db_err failure_of(SQLRETURN rc, const char* fn, SQLHSTMT h) {
+  Db_diag d = torqa::detail::diagnostic(SQL_HANDLE_STMT, h);
+  Db_err e(d.native != 0 ? d.native : rc,
+           d.text.empty() ? std::string(fn) + " failed with result " + std::to_string(rc) : d.text);
+  e.diag = std::move(d);
+  return e;
+}
+
 [[noreturn]] void out_of_range(const char* what, int i, int count) {
   throw Db_err(-1000, "no " + std::string(what) + " " + std::to_string(i) + " in the prepared statement (it has " +
                           std::to_string(count) + ")");
@@ -58,30 +72,44 @@ void abs_d_query::release_conn() {
   database = nullptr;
 }
 
+void abs_d_query::note(SQLRETURN rc, const char* fn) {
+  // The first failure says most: the calls after a failed SQLPrepare fail
+  // only because of it.
+  if (!succeeded(rc) && !last_failure.is_error()) last_failure = failure_of(rc, fn, statement);
+}
+
 void abs_d_query::prepare(const unsigned short* text, int length) {
+  last_failure = Db_err();
+  describe(text, length);
+}
+
+void abs_d_query::describe(const unsigned short* text, int length) {
   const auto& drv = driver();
   // The driver must not keep the buffers of the entries freed below.
   if (npars > 0) drv.SQLFreeStmt(statement, SQL_RESET_PARAMS);
-  drv.SQLPrepare(statement, sql_text(text), length);
+  note(drv.SQLPrepare(statement, sql_text(text), length), "SQLPrepare");
   next_col = 1;
 
   SQLSMALLINT n = 0;
-  drv.SQLNumResultCols(statement, &n);
+  note(drv.SQLNumResultCols(statement, &n), "SQLNumResultCols");
   cols.assign(n > 0 ? n + 1 : 1, column{});
   for (std::size_t i = 1; i < cols.size(); ++i) {
     column& c = cols[i];
-    drv.SQLDescribeCol(statement, static_cast<SQLUSMALLINT>(i), reinterpret_cast<SQLCHAR*>(c.name), 256, &c.name_len,
-                       &c.sql_type, &c.size, &c.digits, &c.nullable);
+    note(drv.SQLDescribeCol(statement, static_cast<SQLUSMALLINT>(i), reinterpret_cast<SQLCHAR*>(c.name), 256,
+                            &c.name_len, &c.sql_type, &c.size, &c.digits, &c.nullable),
+         "SQLDescribeCol");
   }
 
   SQLSMALLINT m = 0;
-  drv.SQLNumParams(statement, &m);
+  note(drv.SQLNumParams(statement, &m), "SQLNumParams");
   npars = 0;
   pars = std::make_unique<param[]>(m > 0 ? m : 0);
   npars = m > 0 ? m : 0;
   for (int j = 0; j < npars; ++j) {
     param& e = pars[j];
-    drv.SQLDescribeParam(statement, static_cast<SQLUSMALLINT>(j + 1), &e.sql_type, &e.size, &e.digits, &e.nullable);
+    note(drv.SQLDescribeParam(statement, static_cast<SQLUSMALLINT>(j + 1), &e.sql_type, &e.size, &e.digits,
+                              &e.nullable),
+         "SQLDescribeParam");
   }
 }
 
@@ -99,7 +127,11 @@ void abs_d_query::prepare(const unsigned short* cls, const unsigned short* query
   drv.SQLBindParameter(info, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, text_type, cls_len, 0, sql_ptr(cls), cls_len, &cls_len);
   drv.SQLBindParameter(info, 3, SQL_PARAM_INPUT, SQL_C_WCHAR, text_type, query_len, 0, sql_ptr(query), query_len,
                        &query_len);
-  drv.SQLExecute(info);
+  // A failed run of the query-information statement explains the failed
+  // preparation that follows it better than that preparation can.
+  const SQLRETURN info_rc = drv.SQLExecute(info);
+  Db_err info_failure;
+  if (!succeeded(info_rc)) info_failure = failure_of(info_rc, "SQLExecute", info);
 
   // The reply: status, stored procedure name, parameter count.
   const SQLLEN n = reply_len < 0 ? 0 : std::min(reply_len, result_capacity);
@@ -114,6 +146,7 @@ void abs_d_query::prepare(const unsigned short* cls, const unsigned short* query
   d_int count;
   count.get(reply, database);
   prepare_call(proc, count.value());
+  if (info_failure.is_error()) last_failure = std::move(info_failure);
 }
 
 void abs_d_query::prepare_call(const d_string& proc, int n) {
@@ -133,13 +166,18 @@ void abs_d_query::prepare_call(const d_string& proc, int n) {
 }
 
 void abs_d_query::execute() {
-  driver().SQLExecute(statement);
+  last_failure = Db_err();
+  note(driver().SQLExecute(statement), "SQLExecute");
   next_col = 1;
 }
 
 bool abs_d_query::fetch() {
   next_col = 1;
-  return driver().SQLFetch(statement) == SQL_SUCCESS;
+  if (last_failure.is_error()) last_failure = Db_err();
+  const SQLRETURN rc = driver().SQLFetch(statement);
+  // Rows ended by a warning are rows lost: a failure too.
+  if (rc != SQL_SUCCESS && rc != SQL_NO_DATA) last_failure = failure_of(rc, "SQLFetch", statement);
+  return rc == SQL_SUCCESS;
 }
 
 bool abs_d_query::close() { return driver().SQLFreeStmt(statement, SQL_CLOSE) == SQL_SUCCESS; }

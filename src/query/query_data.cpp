@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 using torqa::detail::driver;
@@ -16,11 +17,15 @@ namespace {
 // Longest variable-length parameter value, in bytes.
 constexpr std::size_t max_value_bytes = 0xFFFF;
 
-// Column data is read through one buffer of this size.
+// Column data is read through a buffer of this size, one per thread,
+// allocated at the thread's first read.
 constexpr SQLLEN piece_size = 32768;
-alignas(8) char piece_buf[piece_size];
+char* piece_buf() {
+  thread_local const std::unique_ptr<char[]> buffer(new char[piece_size]);
+  return buffer.get();
+}
 
-// The bytes a successful SQLGetData put into piece_buf. The driver adds no
+// The bytes a successful SQLGetData put into the piece buffer. The driver adds no
 // terminating NUL to character pieces, so a piece whose length it cannot
 // tell (SQL_NO_TOTAL) is a full buffer of data.
 std::size_t piece_length(SQLLEN ind) { return static_cast<std::size_t>(ind >= 0 ? std::min(ind, piece_size) : piece_size); }
@@ -148,20 +153,21 @@ bool d_seq_query::read_fixed(SQLSMALLINT c_type, void* buf, SQLLEN size) {
 void d_seq_query::read_pieces(SQLSMALLINT c_type, d_binary& v) {
   const auto& drv = driver();
   const auto col = static_cast<SQLUSMALLINT>(next_col++);
+  char* const piece = piece_buf();
   SQLLEN ind = SQL_NULL_DATA;
   // Another piece follows while the driver answers SQL_SUCCESS with data.
   const auto next_piece = [&] {
     ind = SQL_NULL_DATA;
-    return drv.SQLGetData(statement, col, c_type, piece_buf, piece_size, &ind) == SQL_SUCCESS &&
+    return drv.SQLGetData(statement, col, c_type, piece, piece_size, &ind) == SQL_SUCCESS &&
            ind != SQL_NULL_DATA;
   };
   if (!next_piece()) return v.set_null();
-  v.assign(piece_buf, piece_length(ind));
+  v.assign(piece, piece_length(ind));
   if (!next_piece()) return;
   // A value longer than one piece.
   std::string whole = v.bytes();
   do {
-    whole.append(piece_buf, piece_length(ind));
+    whole.append(piece, piece_length(ind));
   } while (next_piece());
   v.assign(whole.data(), whole.size());
 }

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <ostream>
+#include <sstream>
 
 namespace {
 
@@ -26,15 +27,28 @@ int next_int(t_istream& in) {
 
 Db_err::Db_err(int c, const std::string& m) : code(c), msg(m) {}
 
+const char* Db_err::what() const noexcept {
+  // Formed on each call: code and msg are public and may have changed.
+  try {
+    std::ostringstream os;
+    os << *this;
+    printed = os.str();
+  } catch (...) {
+    return "Error: no memory to print the error";
+  }
+  return printed.c_str();
+}
+
 void Db_err::clear() {
   code = 0;
   msg.clear();
+  diag = Db_diag();
 }
 
 void Db_err::get(t_istream& is) {
   // The record arrives as one string element whose bytes are a nested list:
   // code, message and, when the server has more to say, the detail.
-  static std::string record;
+  thread_local std::string record;
   clear();
   bool is_uni = false;
   is.read_str(is_uni, record);

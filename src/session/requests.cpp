@@ -62,10 +62,13 @@ t_istream& Database::openid_obj(const unsigned short* text1, const unsigned shor
 t_istream& Database::make_obj(const unsigned short* cls, const unsigned short* arg, Db_err* e) {
   if (e != nullptr) e->clear();
   try {
+    // The argument gets a name of its own: `cls` may point into
+    // db_name::cmn (a class name that get_oref_n_name handed out).
+    db_name name;
     int n = 0;
     if (arg != nullptr) {
-      db_name::cmn = arg;
-      args[n++] = &db_name::cmn;
+      name = arg;
+      args[n++] = &name;
     }
     return run_method(-1, cls, m_New, args, n, nullptr, 0, ret_ref);
   } catch (const Db_err& failure) {
@@ -127,7 +130,7 @@ void Database::set_property(int oid, int slot, int pos, int z, db_ret_type rt, c
 }
 
 void d_status::get_from_srv(Database* db, const char* text, Db_err* err) {
-  static d_string request_text;
+  thread_local d_string request_text;
   request_text = d_string(text);
   build(db->out, [&] {
     put(db->out, db);

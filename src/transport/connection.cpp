@@ -95,10 +95,11 @@ int tcp_conn::close_channel(void* channel) { return driver().DrvCloseChannel(cha
 
 Handle<Conn_t> tcp_conn::connect(const d_string& connection_string, const d_string& user, const d_string& password,
                                  Db_err* err) {
-  const auto refused = [err](int code, const std::string& msg) {
+  const auto refused = [err](int code, const std::string& msg, Db_diag why = {}) {
     if (err != nullptr) {
       err->code = code;
       err->msg = msg;
+      err->diag = std::move(why);
     }
     return Handle<Conn_t>(new tcp_conn());
   };
@@ -129,8 +130,10 @@ Handle<Conn_t> tcp_conn::connect(const d_string& connection_string, const d_stri
     const torqa_drv_str u = drv_str(user16.data(), user16.size());
     const torqa_drv_str p = drv_str(password16.data(), password16.size());
     if (const short rc = drv.DrvConnect(dbc, &parts[0], &parts[1], &parts[2], &u, &p); rc != 0) {
+      // The driver says why on the connection handle, which goes next.
+      Db_diag why = torqa::detail::diagnostic(SQL_HANDLE_DBC, dbc);
       release();
-      return refused(rc, "couldn't connect");
+      return refused(rc, "couldn't connect", std::move(why));
     }
     return Handle<Conn_t>(new tcp_conn(env, dbc));
   } catch (const Db_err& e) {  // the driver cannot be loaded

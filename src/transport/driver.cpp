@@ -4,7 +4,11 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -13,9 +17,13 @@ namespace {
 
 constexpr const char* driver_file = "libTorqaODBC.so";
 
-void* loaded_library = nullptr;
-driver_table loaded_table{};
-const driver_table* installed_table = nullptr;
+// The first thread to need the driver loads it under load_mutex and then
+// publishes the table through `loaded`; later uses read `loaded` alone.
+std::mutex load_mutex;
+void* loaded_library = nullptr;  // guarded by load_mutex
+driver_table loaded_table{};     // written under load_mutex before it is published
+std::atomic<const driver_table*> loaded{nullptr};
+std::atomic<const driver_table*> installed_table{nullptr};
 
 // A function of this library, whose address tells where the library lies.
 void locate_self() {}
@@ -68,13 +76,14 @@ void* open_library(std::string& path) {
 }
 
 // Looks up every entry point; returns the first missing name, or nullptr.
+// An optional entry point that is missing stays null.
 const char* resolve(void* lib, driver_table& table) {
   const char* missing = nullptr;
-  const auto bind = [&](const char* name, auto& slot) {
+  const auto bind = [&](const char* name, auto& slot, bool required = true) {
     if (missing != nullptr) return;
     void* symbol = dlsym(lib, name);
     if (symbol == nullptr) {
-      missing = name;
+      if (required) missing = name;
       return;
     }
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(symbol);
@@ -105,12 +114,13 @@ const char* resolve(void* lib, driver_table& table) {
   TORQA_BIND(DrvSrvToMb);
   TORQA_BIND(DrvUniToMb);
   TORQA_BIND(DrvMbToUni);
+  bind("SQLGetDiagRec", table.SQLGetDiagRec, false);
 #undef TORQA_BIND
   return missing;
 }
 
 // Loads the driver into loaded_library/loaded_table, or throws and leaves
-// nothing loaded, so that the next use tries again.
+// nothing loaded, so that the next use tries again. Called under load_mutex.
 void load() {
   std::string path;
   void* lib = open_library(path);
@@ -126,16 +136,51 @@ void load() {
 }  // namespace
 
 const driver_table& driver() {
-  if (installed_table != nullptr) return *installed_table;
-  if (loaded_library == nullptr) load();
+  if (const driver_table* t = installed_table.load(std::memory_order_acquire)) return *t;
+  if (const driver_table* t = loaded.load(std::memory_order_acquire)) return *t;
+  const std::lock_guard<std::mutex> guard(load_mutex);
+  if (loaded.load(std::memory_order_relaxed) == nullptr) {
+    load();
+    loaded.store(&loaded_table, std::memory_order_release);
+  }
   return loaded_table;
 }
 
-void install_driver(const driver_table* table) { installed_table = table; }
+Db_diag diagnostic(SQLSMALLINT type, SQLHANDLE h) {
+  Db_diag d;
+  const auto get = driver().SQLGetDiagRec;
+  if (get == nullptr || h == nullptr) return d;
+  SQLCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  std::string text(512, '\0');
+  SQLSMALLINT length = 0;
+  const auto read = [&] {
+    return get(type, h, 1, state, &native, reinterpret_cast<SQLCHAR*>(text.data()),
+               static_cast<SQLSMALLINT>(text.size()), &length);
+  };
+  SQLRETURN rc = read();
+  // A message longer than the buffer: once more with room for all of it.
+  if (rc == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(text.size())) {
+    text.assign(static_cast<std::size_t>(length) + 1, '\0');
+    rc = read();
+  }
+  if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return d;
+  // Whatever the driver claims, nothing is read past either buffer.
+  d.state.assign(reinterpret_cast<const char*>(state), strnlen(reinterpret_cast<const char*>(state), 5));
+  d.native = native;
+  const std::size_t reported = length >= 0 ? static_cast<std::size_t>(length) : text.size();
+  text.resize(strnlen(text.data(), std::min(reported, text.size() - 1)));
+  d.text = std::move(text);
+  return d;
+}
+
+void install_driver(const driver_table* table) { installed_table.store(table, std::memory_order_release); }
 
 void reset_driver_for_tests() {
+  const std::lock_guard<std::mutex> guard(load_mutex);
   if (loaded_library != nullptr) dlclose(loaded_library);
   loaded_library = nullptr;
+  loaded.store(nullptr, std::memory_order_release);
   loaded_table = driver_table{};
 }
 

@@ -4,9 +4,14 @@
 // environment variable TORQA_DRIVER, otherwise libTorqaODBC.so beside the
 // binding itself. A driver that cannot be loaded, or that lacks an entry
 // point, raises Db_err -1000 naming the path and the missing symbol.
+// SQLGetDiagRec is optional: a driver without it loads, and failures then
+// come without the driver's diagnostic.
 // Tests may install an in-process table instead (install_driver).
-// Not thread-safe: the first use must not race with another.
+// The library is loaded once, whichever thread uses it first; a failed load
+// is not remembered, so the next use tries again.
 #pragma once
+
+#include <torqa/errors.h>
 
 #include <torqa/driver_abi.h>
 #include <torqa/export.h>
@@ -44,11 +49,18 @@ struct driver_table {
   decltype(&::DrvSrvToMb) DrvSrvToMb;
   decltype(&::DrvUniToMb) DrvUniToMb;
   decltype(&::DrvMbToUni) DrvMbToUni;
+  // Optional: null when the driver does not export it.
+  decltype(&::SQLGetDiagRec) SQLGetDiagRec;
 };
 
 /// The driver's table, loading the driver library on first use.
 /// Throws Db_err -1000 when the driver or one of its entry points is missing.
 TORQA_API const driver_table& driver();  // exported for the loader's tests
+
+/// The driver's first diagnostic record on handle `h` of `type`
+/// (SQL_HANDLE_DBC, SQL_HANDLE_STMT); an empty state when the driver has
+/// none or cannot tell (no SQLGetDiagRec).
+TORQA_API Db_diag diagnostic(SQLSMALLINT type, SQLHANDLE h);  // exported for the loader's tests
 
 /// Test seam: makes `table` the driver for every later call (nullptr goes
 /// back to the loaded library). The table must outlive its use.

@@ -45,7 +45,7 @@ void d_collection::del(const D_type& a) {
 
 // d_stream
 
-d_string d_stream::temp;
+thread_local d_string d_stream::temp;
 
 d_stream* d_stream::make_proxy(Database* db, int oid, const unsigned short* cls) {
   std::unique_ptr<d_stream> p(new d_stream(db, db->get_classes().open(db, cls)));

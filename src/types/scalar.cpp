@@ -19,6 +19,7 @@
 #include <cstring>
 #include <cwctype>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -29,8 +30,13 @@ namespace {
 using torqa::detail::driver;
 
 // 8-bit scratch for 16-bit text converted on its way to an 8-bit server or a
-// printed stream, and for names read from a reply.
-alignas(8) char text_scratch[32768];
+// printed stream, and for names read from a reply: one per thread, allocated
+// at the thread's first use, so that threads that never convert pay nothing.
+constexpr std::size_t text_scratch_size = 32768;
+char* text_scratch() {
+  thread_local const std::unique_ptr<char[]> buffer(new char[text_scratch_size]);
+  return buffer.get();
+}
 
 // Largest count of 16-bit units whose 8-bit form surely fits a 32768-byte
 // buffer (text_scratch, conv_buf): one unit gives at most three bytes.
@@ -85,7 +91,10 @@ void append_uni(const char* p, std::size_t n, std::vector<unsigned short>& out) 
 // The 8-bit form of a 16-bit d_string, whole: in text_scratch when it surely
 // fits there, otherwise in `spill`.
 std::string_view utf8_form(const d_string& s, std::string& spill) {
-  if (s.size() / 2 <= units_fitting_32k) return {text_scratch, s.to_mb(text_scratch, sizeof text_scratch)};
+  if (s.size() / 2 <= units_fitting_32k) {
+    char* buf = text_scratch();
+    return {buf, s.to_mb(buf, text_scratch_size)};
+  }
   spill = s.mb_str();
   return spill;
 }
@@ -109,7 +118,7 @@ int compare(const d_string& a, const d_string& b) {
   if (a_mb == (b.kind() == 0)) return compare_bytes(a.data(), a.size(), b.data(), b.size());
   const d_string& mb = a_mb ? a : b;
   const d_string& uni = a_mb ? b : a;
-  static std::vector<unsigned short> widened;  // reused: keeps its storage
+  thread_local std::vector<unsigned short> widened;  // reused: keeps its storage
   widened.clear();
   append_uni(mb.data(), mb.size(), widened);
   const int r = compare_bytes(reinterpret_cast<const char*>(widened.data()), 2 * widened.size(), uni.data(),
@@ -368,7 +377,7 @@ void d_status::init() {
 
 // db_name
 
-db_name db_name::cmn;
+thread_local db_name db_name::cmn;
 
 db_name::db_name() : units_{0} {}
 
@@ -398,13 +407,14 @@ void db_name::assign(const unsigned short* s, std::size_t n) {
 void db_name::get(t_istream& is, Database*) {
   bool is_uni = false;
   unsigned short len = 0;
-  is.read_bytes(is_uni, text_scratch, sizeof text_scratch, len);
+  char* buf = text_scratch();
+  is.read_bytes(is_uni, buf, text_scratch_size, len);
   std::vector<unsigned short> units;  // the name keeps its text if conversion fails
   if (is_uni) {
     units.resize(len / 2);
-    copy_units(text_scratch, units.size(), units.data(), units.size());
+    copy_units(buf, units.size(), units.data(), units.size());
   } else {
-    append_uni(text_scratch, len, units);
+    append_uni(buf, len, units);
   }
   units.push_back(0);
   units_.swap(units);

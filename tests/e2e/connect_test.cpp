@@ -32,17 +32,21 @@ TEST(e2e_connect, refusals_leave_an_inactive_connection) {
   std::ofstream(broken.path() + "/schema.tq") << "class Bad\n";  // a schema that does not parse
   const struct {
     std::string text, user, password;
-    const char* refused;
+    std::string refused;  // and the driver's reason: SQLSTATE and message
   } cases[] = {
-      {"", "torqa", "wrong", "-1014 couldn't connect"},
-      {"", "nobody", "torqa", "-1014 couldn't connect"},
-      {"remote[]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect"},
-      {"local[chunk=0]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect"},
-      {"local[colour=red]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect"},
-      {"local[]:", "torqa", "torqa", "-1015 couldn't connect"},
+      {"", "torqa", "wrong", "-1014 couldn't connect | 28000 unknown user or wrong password"},
+      {"", "nobody", "torqa", "-1014 couldn't connect | 28000 unknown user or wrong password"},
+      {"remote[]:" + dir.path(), "torqa", "torqa", "-1015 couldn't connect | 08001 only the host local is served"},
+      {"local[chunk=0]:" + dir.path(), "torqa", "torqa",
+       "-1015 couldn't connect | 08001 bad connection option 'chunk=0'"},
+      {"local[colour=red]:" + dir.path(), "torqa", "torqa",
+       "-1015 couldn't connect | 08001 bad connection option 'colour=red'"},
+      {"local[]:", "torqa", "torqa", "-1015 couldn't connect | 08001 no namespace directory given"},
       {"local:" + dir.path(), "torqa", "torqa", "-1000 invalid connection string"},
-      {"local[]:/proc/torqa-cannot-be-here", "torqa", "torqa", "-1010 couldn't connect"},  // cannot be made
-      {"local[]:" + broken.path(), "torqa", "torqa", "-1010 couldn't connect"},
+      {"local[]:/proc/torqa-cannot-be-here", "torqa", "torqa",  // cannot be made
+       "-1010 couldn't connect | 08001 cannot use the directory /proc/torqa-cannot-be-here"},
+      {"local[]:" + broken.path(), "torqa", "torqa",
+       "-1010 couldn't connect | 08001 " + broken.path() + "/schema.tq: schema line 1: bad class name 'Bad'"},
   };
   for (const auto& c : cases) {
     Db_err err;
@@ -50,7 +54,8 @@ TEST(e2e_connect, refusals_leave_an_inactive_connection) {
                                       : tcp_conn::connect(d_string(c.text.c_str()), d_string(c.user.c_str()),
                                                           d_string(c.password.c_str()), &err);
     EXPECT_FALSE(h->is_active()) << c.text;
-    EXPECT_EQ(described(err), c.refused) << c.text;
+    const std::string why = err.diag.state.empty() ? "" : " | " + err.diag.state + " " + err.diag.text;
+    EXPECT_EQ(described(err) + why, c.refused) << c.text;
     EXPECT_EQ(thrown([&] { Database db(h, false); }), "-1000 Connection is not active");
   }
 }

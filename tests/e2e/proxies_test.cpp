@@ -31,8 +31,7 @@ TEST_P(e2e_proxies, every_property_type_round_trips_through_a_reopen) {
     ann->set_Height(1.75);
     ann->set_Active(true);
     ann->set_Photo(std::string_view("\0\xFF", 2));
-    d_list codes;
-    codes.set_uni_srv(db->is_uni_srv());
+    d_list codes(*db);  // text in the session's form
     codes.ins_elem(d_string("x"));
     codes.ins_elem(std::int64_t{7});  // before "x": the cursor stays on the first element
     ann->set_Codes(codes);
@@ -65,6 +64,10 @@ TEST_P(e2e_proxies, every_property_type_round_trips_through_a_reopen) {
   std::int64_t first = 0;
   codes.get_elem(&first);
   EXPECT_EQ(first, 7);
+  codes.next_elem();
+  d_string x;
+  codes.get_elem(x);
+  EXPECT_EQ(x.mb_str(), "x");
   std::ostringstream when;
   when << ann->Birthday() << ' ' << ann->WakeUp() << ' ' << ann->Created();
   EXPECT_EQ(when.str(), "01/02/1984 06:30:00 07:08:09 05/06/2020");

@@ -196,20 +196,33 @@ TEST_P(e2e_sql, class_queries_and_their_errors) {
   EXPECT_EQ(texts(older), (std::vector<std::string>{"3"}));
 }
 
-TEST_P(e2e_sql, statements_the_server_refuses_fetch_nothing) {
+TEST_P(e2e_sql, statements_the_server_refuses_fetch_nothing_and_say_why) {
+  const struct {
+    const char16_t* text;
+    const char* why;  // the step that failed, SQLSTATE, code and message; empty: none failed
+  } cases[] = {
+      {u"SELEKT Name FROM Sample_Person", "prepare 42000 -1010 near \"SELEKT\": syntax error"},
+      {u"SELECT Name FROM No_Such_Table", "prepare 42000 -1010 no such table: No_Such_Table"},
+      {u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'a')", ""},
+      {u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'b')",
+       "execute HY000 -1010 UNIQUE constraint failed: Sample_Person.ID"},
+  };
   d_seq_query q(*db);
-  prepare(q, u"SELEKT Name FROM Sample_Person");
-  EXPECT_EQ(q.column_count(), 0);
-  for (const char16_t* bad : {u"SELEKT Name FROM Sample_Person", u"SELECT Name FROM No_Such_Table",
-                              u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'a')",
-                              u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'b')"}) {
-    prepare(q, bad);
-    q.execute();
+  for (const auto& c : cases) {
+    prepare(q, c.text);
+    std::string why = q.failed() ? "prepare" : "";
+    if (why.empty()) {
+      q.execute();
+      if (q.failed()) why = "execute";
+    }
+    if (!why.empty()) why += " " + q.last_err().diag.state + " " + described(q.last_err());
+    EXPECT_EQ(why, c.why);
     EXPECT_FALSE(q.fetch());
   }
   // The query is usable again; the row id taken refused the second row.
   prepare(q, u"SELECT Name FROM Sample_Person");
   EXPECT_EQ(texts(q), std::vector<std::string>{"a"});
+  EXPECT_FALSE(q.failed());
 }
 
 TEST_P(e2e_sql, rows_in_a_range_for_with_typed_columns) {

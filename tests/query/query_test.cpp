@@ -96,13 +96,28 @@ TEST(query_lifecycle, second_prepare_replaces_both_tables_and_only_sql_success_c
   s.drv.rows = {{{"1"}}, {{"2"}}};
   q.execute();
   s.drv.fail("SQLFetch", SQL_SUCCESS_WITH_INFO, 0, 1);
-  EXPECT_TRUE(!q.fetch() && q.fetch());
+  // Rows ended by a warning are a failure; without SQLGetDiagRec the driver's
+  // result says it. The next call that goes through clears it.
+  EXPECT_TRUE(!q.fetch() && described(q.last_err()) == "1 SQLFetch failed with result 1");
+  EXPECT_TRUE(q.fetch() && !q.failed());
   s.drv.fail("SQLFreeStmt", SQL_ERROR, 0, 1);
   s.clear();
   EXPECT_FALSE(q.close());
   q.execute();  // still prepared: runs again without another SQLPrepare
   EXPECT_TRUE(q.fetch());
   EXPECT_THAT(briefs(s.drv), ElementsAre("SQLFreeStmt 0", "SQLExecute 0", "SQLFetch 0"));  // SQL_CLOSE
+
+  // A failed preparation or run shows until the next one; the first failure
+  // of a preparation is the one kept.
+  s.drv.fail("SQLPrepare", SQL_ERROR, 0, 1);
+  s.drv.fail("SQLNumResultCols", SQL_INVALID_HANDLE, 0, 1);
+  prepare(q, u"SELECT D FROM T");
+  EXPECT_EQ(described(q.last_err()), "-1 SQLPrepare failed with result -1");
+  s.drv.fail("SQLExecute", SQL_INVALID_HANDLE, 0, 1);
+  q.execute();
+  EXPECT_EQ(described(q.last_err()), "-2 SQLExecute failed with result -2");
+  q.execute();
+  EXPECT_FALSE(q.failed());
 }
 
 TEST(class_query, call_text_bindings_and_replies_cut_to_the_result_buffer) {
@@ -133,6 +148,7 @@ TEST(class_query, call_text_bindings_and_replies_cut_to_the_result_buffer) {
     s.drv.fail("SQLExecute", SQL_ERROR, 0, 1);
     q.prepare(cls.data(), u16(u"Q").data());
     EXPECT_EQ(s.drv.prepared.back(), "{ call () }");
+    EXPECT_EQ(described(q.last_err()), "-1 SQLExecute failed with result -1");  // the cause, not what followed
   }
 }
 

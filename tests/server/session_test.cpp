@@ -3,6 +3,7 @@
 
 #include "server/channel.h"
 #include "server/session.h"
+#include "server/sql.h"
 
 #include <sqlite3.h>
 
@@ -345,6 +346,16 @@ TEST_F(session_streams, content_crosses_chunks_and_a_failed_save_keeps_the_old) 
   ASSERT_EQ(s.save(p), "");
   EXPECT_TRUE(stored_notes(p->row) == unix_text + more);
   EXPECT_EQ(sql("SELECT CAST(count(*) AS TEXT) FROM torqa_streams"), "1");  // the old stream is gone
+}
+
+TEST_F(session_streams, rows_deleted_by_client_sql_take_their_streams_along) {
+  const object_ptr p = s.create(person);
+  call_on(s, s.get_property(p, notes).obj, "Write", {item{std::string(100, 'x'), nullptr}});
+  ASSERT_EQ(s.save(p), "");
+  ASSERT_EQ(sql("SELECT CAST(count(*) AS TEXT) FROM torqa_streams"), "1");
+  // The server's own statements after the client's run by the server's rules.
+  sql_statement(conn, "DELETE FROM Sample_Person WHERE ID > 0").execute();
+  EXPECT_EQ(sql("SELECT CAST(count(*) AS TEXT) FROM torqa_streams"), "0");
 }
 
 TEST_F(session_test, closed_objects_that_hold_each_other_are_released) {

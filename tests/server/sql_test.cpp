@@ -4,8 +4,10 @@
 #include "transport/driver.h"
 
 #include <gmock/gmock.h>
+#include <sqlite3.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -43,13 +45,19 @@ class sql_driver : public ::testing::TestWithParam<bool> {
     std::ofstream(dir / "schema.tq") << schema_text;
     ASSERT_EQ(drv.SQLAllocEnv(&env), SQL_SUCCESS);
     ASSERT_EQ(drv.SQLAllocConnect(env, &dbc), SQL_SUCCESS);
-    const std::u16string strs[] = {u"local", u16("fasthash=1;schema=" + (dir / "schema.tq") +
-                                                 (GetParam() ? ";unicode=1" : "")), u16(dir / "ns"), u"torqa"};
-    torqa_drv_str d[4];
-    for (int i = 0; i < 4; ++i)
-      d[i] = {reinterpret_cast<const unsigned short*>(strs[i].data()), static_cast<unsigned>(strs[i].size())};
-    ASSERT_EQ(drv.DrvConnect(dbc, &d[0], &d[1], &d[2], &d[3], &d[3]), 0);
+    ASSERT_EQ(connect(dbc, u"torqa", u"torqa"), 0);
     ASSERT_EQ(drv.SQLAllocStmt(dbc, &st), SQL_SUCCESS);
+  }
+  // Connects `to` to the test's namespace (small limits: 500 ms, 16 MB).
+  short connect(SQLHDBC to, const std::u16string& user, const std::u16string& password) {
+    const std::u16string strs[] = {u"local",
+                                   u16("fasthash=1;timelimit=500;memlimit=16777216;schema=" + (dir / "schema.tq") +
+                                       (GetParam() ? ";unicode=1" : "")),
+                                   u16(dir / "ns"), user, password};
+    torqa_drv_str d[5];
+    for (int i = 0; i < 5; ++i)
+      d[i] = {reinterpret_cast<const unsigned short*>(strs[i].data()), static_cast<unsigned>(strs[i].size())};
+    return drv.DrvConnect(to, &d[0], &d[1], &d[2], &d[3], &d[4]);
   }
   void TearDown() override {
     EXPECT_EQ(drv.SQLFreeConnect(dbc), SQL_SUCCESS);  // frees its statements, open results included
@@ -311,6 +319,109 @@ TEST_P(sql_driver, refused_statements_bindings_values_and_sequences) {
   EXPECT_EQ(drv.SQLFreeStmt(st, SQL_RESET_PARAMS), SQL_SUCCESS);
   EXPECT_EQ(drv.SQLExecute(st), SQL_ERROR);
   EXPECT_EQ(drv.SQLFreeStmt(st, 77), SQL_ERROR);
+}
+
+// What the namespace's users table holds, read beside the server.
+std::string users_table(const std::string& db_path) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+    sqlite3_exec(
+        db, "SELECT name, hash FROM torqa_users ORDER BY name",
+        [](void* o, int n, char** v, char**) {
+          for (int i = 0; i < n; ++i) *static_cast<std::string*>(o) += std::string(v[i] ? v[i] : "") + ";";
+          return 0;
+        },
+        &out, nullptr);
+  sqlite3_close(db);
+  return out;
+}
+
+TEST_P(sql_driver, hostile_sql_is_refused_or_stopped_and_the_server_serves_on) {
+  const std::string users = users_table(dir / "ns/objects.db");
+  ASSERT_NE(users, "");
+  const std::string copy = dir / "copy.db";
+  for (const std::u16string& bad : std::initializer_list<std::u16string>{
+           u"ALTER TABLE torqa_users RENAME TO t", u"ALTER TABLE Test_Item RENAME TO t", u"VACUUM",
+        u16("VACUUM INTO '" + copy + "'"),
+        u"CREATE TRIGGER x AFTER UPDATE ON Test_Item BEGIN UPDATE torqa_users SET hash = 'x'; END",
+        u"CREATE VIEW v AS SELECT * FROM Test_Item", u"CREATE TABLE t(a)", u"CREATE TEMP TABLE t(a)",
+        u"CREATE INDEX i ON Test_Item(Name)", u"DROP TABLE Test_Item", u"PRAGMA writable_schema = ON",
+        u"PRAGMA journal_mode = DELETE", u"PRAGMA table_info(torqa_users)", u"SELECT * FROM sqlite_master",
+        u"SELECT fts3_tokenizer('simple', x'4141414141414141')", u"CREATE VIRTUAL TABLE b USING fts3(a)",
+        u"SELECT load_extension('/tmp/x')", u"BEGIN", u"SAVEPOINT s",
+        u"INSERT INTO torqa_users SELECT 'mallory', hash FROM torqa_users",
+        u"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c",
+        u"SELECT length(randomblob(100000000))", u"SELECT zeroblob(100000000)"}) {
+    const SQLRETURN prepared = prepare(bad);
+    EXPECT_EQ(prepared == SQL_ERROR ? SQL_ERROR : drv.SQLExecute(st), SQL_ERROR) << std::string(bad.begin(), bad.end());
+  }
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  // What an application needs still runs, on the same statement handle.
+  for (const char16_t* good : {u"INSERT INTO Test_Item (Name, Count) VALUES ('a', 1)",
+                               u"UPDATE Test_Item SET Count = Count + 1", u"PRAGMA table_info(Test_Item)",
+                               u"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 9) "
+                               u"SELECT sum(x), json_extract('{\"a\": 1}', '$.a') FROM c",
+                               u"SELECT count(*) FROM Test_Item", u"DELETE FROM Test_Item"})
+    EXPECT_EQ((prepare(good), drv.SQLExecute(st)), SQL_SUCCESS) << std::string(good, good + 20);
+  EXPECT_EQ(users_table(dir / "ns/objects.db"), users);
+}
+
+TEST_P(sql_driver, the_administrator_manages_users) {
+  const auto user_call = [&](SQLHSTMT on, const std::u16string& call, std::vector<std::u16string> args) {
+    if (drv.SQLPrepare(on, sql_text(call), static_cast<SQLINTEGER>(call.size())) != SQL_SUCCESS)
+      return SQLRETURN{SQL_ERROR};
+    std::vector<SQLLEN> lens(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      lens[i] = static_cast<SQLLEN>(args[i].size() * 2);
+      drv.SQLBindParameter(on, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 0, 0,
+                           args[i].data(), lens[i], &lens[i]);
+    }
+    const SQLRETURN rc = drv.SQLExecute(on);
+    // A call that succeeded answers the user's name.
+    char16_t name[16] = {};
+    SQLLEN len = 0;
+    if (rc == SQL_SUCCESS &&
+        (drv.SQLFetch(on) != SQL_SUCCESS || drv.SQLGetData(on, 1, SQL_C_WCHAR, name, sizeof name, &len) != SQL_SUCCESS ||
+         std::u16string(name) != args[0] || drv.SQLFetch(on) != SQL_NO_DATA))
+      return SQLRETURN{-99};
+    return rc;
+  };
+  const auto can_connect = [&](const std::u16string& user, const std::u16string& password) {
+    SQLHDBC other = nullptr;
+    drv.SQLAllocConnect(env, &other);
+    const bool ok = connect(other, user, password) == 0;
+    drv.SQLFreeConnect(other);
+    return ok;
+  };
+  EXPECT_EQ(user_call(st, u"{ call %Torqa.AddUser(?, ?) }", {u"ann", u"first"}), SQL_SUCCESS);
+  EXPECT_EQ(user_call(st, u"{ call %Torqa.AddUser(?, ?) }", {u"ann", u"again"}), SQL_ERROR);  // exists
+  EXPECT_TRUE(can_connect(u"ann", u"first"));
+  EXPECT_EQ(user_call(st, u"{ call %Torqa.SetPassword(?, ?) }", {u"ann", u"second"}), SQL_SUCCESS);
+  EXPECT_FALSE(can_connect(u"ann", u"first"));
+  EXPECT_TRUE(can_connect(u"ann", u"second"));
+  // Another user may not manage users.
+  SQLHDBC ann = nullptr;
+  SQLHSTMT ann_st = nullptr;
+  drv.SQLAllocConnect(env, &ann);
+  ASSERT_EQ(connect(ann, u"ann", u"second"), 0);
+  drv.SQLAllocStmt(ann, &ann_st);
+  EXPECT_EQ(user_call(ann_st, u"{ call %Torqa.AddUser(?, ?) }", {u"bob", u"pw"}), SQL_ERROR);
+  EXPECT_EQ(user_call(ann_st, u"{ call %Torqa.SetPassword(?, ?) }", {u"torqa", u"pw"}), SQL_ERROR);
+  drv.SQLFreeConnect(ann);
+  EXPECT_FALSE(can_connect(u"bob", u"pw"));
+  EXPECT_TRUE(can_connect(u"torqa", u"torqa"));
+  // Removing: not the administrator, not a user that does not exist; bad calls.
+  EXPECT_EQ(user_call(st, u"{ call %Torqa.RemoveUser(?) }", {u"ann"}), SQL_SUCCESS);
+  EXPECT_FALSE(can_connect(u"ann", u"second"));
+  for (const auto& [call, args] :
+       {std::pair<std::u16string, std::vector<std::u16string>>{u"{ call %Torqa.RemoveUser(?) }", {u"torqa"}},
+        {u"{ call %Torqa.RemoveUser(?) }", {u"ann"}},
+        {u"{ call %Torqa.SetPassword(?, ?) }", {u"nobody", u"pw"}},
+        {u"{ call %Torqa.AddUser(?, ?) }", {u"carl", u""}},
+        {u"{ call %Torqa.AddUser(?) }", {u"carl"}}})
+    EXPECT_EQ(user_call(st, call, args), SQL_ERROR) << std::string(call.begin(), call.end());
+  EXPECT_TRUE(can_connect(u"torqa", u"torqa"));
 }
 
 INSTANTIATE_TEST_SUITE_P(namespaces, sql_driver, ::testing::Bool(),

@@ -36,10 +36,30 @@ TEST(db_err_record, printing_and_clear) {
   EXPECT_EQ(os.str(), "Error: code = -1000, msg = x");
 
   Db_err e = with_info(-1, "x", "kept");
+  e.diag.state = "HY000";
   e.clear();
   EXPECT_FALSE(e.is_error());
   EXPECT_EQ(e.msg, "");
   EXPECT_EQ(e.info, "kept");
+  EXPECT_EQ(e.diag.state, "");
+}
+
+TEST(db_err_record, is_a_std_exception_whose_what_is_the_printed_form) {
+  // Also for the subclasses, with the message they put in, and after changes.
+  const auto what = [](auto f) -> std::string {
+    try {
+      f();
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "nothing thrown";
+  };
+  EXPECT_EQ(what([] { throw Err_open_obj(with_info(-9, "server", unhex("04 04 B1 16"))); }),
+            "Error: code = -9, msg = object not found");
+  Db_err e(-1000, "first");
+  EXPECT_STREQ(e.what(), "Error: code = -1000, msg = first");
+  e.msg = "second";
+  EXPECT_EQ(what([&] { throw e; }), "Error: code = -1000, msg = second");
 }
 
 TEST(db_err_record, reads_one_element_and_no_more) {

@@ -60,6 +60,16 @@ TEST(requests, make_obj_calls_the_class_method_New) {
   s.drv.reply(common_reply());
   s.db->make_obj(cls.data(), u16(u"x").data(), &err);
   EXPECT_EQ(s.sent(), head + "03 04 01 03 01 78 03 04 00 03 04 00");
+  // A class name as a reference text handed it out (it lives in the shared
+  // scratch name) goes out as read, whatever the argument.
+  std::string ref = bytes_elem("7@Sample.Person");
+  t_istrstream is(ref.data(), static_cast<int>(ref.size()));
+  int oid = 0;
+  const unsigned short* read_cls = nullptr;
+  abs_d_ref::get_oref_n_name(is, &oid, &read_cls);
+  s.drv.reply(common_reply());
+  s.db->make_obj(read_cls, u16(u"Bob").data(), &err);
+  EXPECT_EQ(s.sent(), head + "03 04 01 05 01 42 6F 62 03 04 00 03 04 00");
 
   // Transport errors land in the record too.
   EXPECT_EQ(thrown([&] { s.db->make_obj(cls.data(), nullptr, &err); }), "nothing thrown");  // no reply

@@ -321,6 +321,7 @@ const detail::driver_table k_table = {
     .DrvSrvToMb = DrvSrvToMb,
     .DrvUniToMb = DrvUniToMb,
     .DrvMbToUni = DrvMbToUni,
+    .SQLGetDiagRec = nullptr,  // as a driver without diagnostics: failures name the call
 };
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -72,6 +75,11 @@ class cli_test : public ::testing::Test {
     for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);
+    if (file_size_limit != RLIM_INFINITY) {
+      const rlimit limit{file_size_limit, file_size_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+    }
     if (chdir(dir.c_str()) == 0) execve(TORQA_CLI, argv.data(), envp.data());
     _exit(127);
   }
@@ -98,6 +106,7 @@ class cli_test : public ::testing::Test {
   }
 
   fs::path dir;
+  rlim_t file_size_limit = RLIM_INFINITY;  ///< largest file torqa may write
 };
 
 /// Commands on the test's namespace that fail with a status and a message, printing nothing.
@@ -114,7 +123,7 @@ TEST_F(cli_test, help_version_and_command_line_errors) {
   const result help = run({"--help"});
   EXPECT_TRUE(help.status == 0 && help.out.starts_with("Usage: torqa [OPTIONS] COMMAND [ARGUMENTS]\n")) << help;
   for (const char* cmd : {"classes", "describe", "create", "show", "set", "call", "sql", "query", "read", "write",
-                          "import", "generate", "shell", "help"}) {
+                          "import", "elements", "generate", "shell", "help"}) {
     const result r = run({cmd, "--help"});
     EXPECT_TRUE(r.status == 0 && r.out.starts_with(std::string("Usage: torqa ") + cmd)) << cmd;
     EXPECT_EQ(run({"help", cmd}).out, r.out);
@@ -143,15 +152,47 @@ TEST_F(cli_test, the_default_namespace_and_logins) {
              "");
   EXPECT_TRUE(fs::exists(dir / "torqa-data" / "schema.tq"));
 
-  // A refused login names the server's code and never shows the password.
+  // A refused login names the server's code and the driver's reason, and never shows the password.
   const char* refusal =
-      "torqa: cannot connect to local[]:./torqa-data: error -1014: couldn't connect (wrong user or password; a new "
-      "namespace has the user torqa with the password torqa)\n";
+      "torqa: cannot connect to local[]:./torqa-data: error -1014: couldn't connect: unknown user or wrong password "
+      "(a new namespace has the user torqa with the password torqa)\n";
   EXPECT_RUN(run({"classes"}, "", {"TORQA_PASSWORD=s3cret-word"}), 1, "", refusal);
   EXPECT_RUN(run({"classes"}, "", {}), 1, "", refusal);  // no password, no terminal to ask on
   EXPECT_EQ(run({"--user", "torqa", "--password", "torqa", "classes"}, "", {}).status, 0);
+  fs::create_directory(dir / "bad");
+  spit(dir / "bad" / "schema.tq", "class Sample.A\n  property X: strng\nend class\n");
+  const result bad_schema = run({"--connect", "local[]:bad", "classes"});
+  EXPECT_EQ(bad_schema.status, 1);
+  EXPECT_EQ(bad_schema.err.substr(bad_schema.err.find("/bad/")), "/bad/schema.tq: schema line 2: unknown type 'strng'\n")
+      << bad_schema.err;
   EXPECT_RUN(run({"--connect", "remote[]:x", "classes"}), 1, "",
              "torqa: listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name\n");
+}
+
+TEST_F(cli_test, users_are_managed_by_torqa_and_passwords_stay_off_the_command_line) {
+  const std::string refused_by_server =
+      "torqa: the server refused to add user bob (only the user torqa manages users; a user is added once, and "
+      "torqa stays)\n";
+  EXPECT_RUN(torqa({"user", "add", "ann"}, "first\n"), 0, "added user ann\n", "");
+  spit(dir / "ann.pw", "first\n");
+  const auto as_ann = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--connect", ns(), "--user", "ann", "--password-file", (dir / "ann.pw").string()});
+    return run(args, input, {});
+  };
+  EXPECT_EQ(as_ann({"sql", "SELECT 1"}).status, 0);
+  EXPECT_RUN(as_ann({"user", "add", "bob"}, "pw\n"), 1, "", refused_by_server);
+  EXPECT_RUN(torqa({"user", "passwd", "ann"}, "second\n"), 0, "changed the password of ann\n", "");
+  EXPECT_EQ(as_ann({"sql", "SELECT 1"}).status, 1);
+  EXPECT_RUN(torqa({"user", "remove", "ann"}), 0, "removed user ann\n", "");
+  EXPECT_RUN(torqa({"user", "add", "bob"}, ""), 1, "", "torqa: a password may not be empty\n");
+  EXPECT_REFUSED({{"user", "remove", "torqa"}, 1,
+                  "torqa: the server refused to remove user torqa (only the user torqa manages users; a user is "
+                  "added once, and torqa stays)\n"},
+                 {{"user", "rename", "ann"}, 2,
+                  "torqa: user: the action is add, passwd or remove, not 'rename'\n"
+                  "Usage: torqa user add|passwd|remove NAME\n"});
+  EXPECT_RUN(run({"--password-file", "missing", "classes"}, "", {}), 1, "",
+             "torqa: cannot read a password from missing\n");
 }
 
 TEST_F(cli_test, objects_are_created_shown_and_changed) {
@@ -166,10 +207,10 @@ TEST_F(cli_test, objects_are_created_shown_and_changed) {
              "Home      1\nSpouse\nTags      0 elements\nFriends   0 elements\nScores    0 elements\n"
              "Notes     0 characters\nPicture   0 bytes\nGreeting  Hello, Zo\xC3\xAB\n",
              "");
-  EXPECT_RUN(torqa({"--format", "json", "create", "Sample.Person"}), 0, "{\n  \"ID\": \"2\"\n}\n", "");
+  EXPECT_RUN(torqa({"--format", "json", "create", "Sample.Person"}), 0, "{\n  \"ID\": 2\n}\n", "");
   EXPECT_RUN(torqa({"set", "Sample.Person", "1", "Age=37", "Spouse=2", "Height="}), 0, "", "");
   EXPECT_RUN(torqa({"--format", "json", "show", "Sample.Person", "1", "Age", "Height", "Spouse"}), 0,
-             "{\n  \"ID\": \"1\",\n  \"Age\": 37,\n  \"Height\": null,\n  \"Spouse\": \"2\"\n}\n", "");
+             "{\n  \"ID\": 1,\n  \"Age\": 37,\n  \"Height\": null,\n  \"Spouse\": 2\n}\n", "");
 
   EXPECT_REFUSED(
       {{"set", "Sample.Person", "1", "Name=X", "Age=old"}, 1, "torqa: Age: 'old' is not an integer\n"},
@@ -187,6 +228,48 @@ TEST_F(cli_test, objects_are_created_shown_and_changed) {
        "torqa: cannot read missing.txt: No such file or directory\n"});
   // Bad input changed nothing.
   EXPECT_RUN(torqa({"show", "Sample.Person", "1", "Name"}), 0, "ID    1\nName  Zo\xC3\xAB\n", "");
+}
+
+TEST_F(cli_test, long_values_show_and_what_cannot_be_read_is_named) {
+  const std::string name(40000, 'n');  // over one reply's 32768 bytes, within one value's 65535
+  ASSERT_EQ(torqa({"create", "Sample.Person", "Name=" + name, "Age=3"}).status, 0);
+  EXPECT_RUN(torqa({"show", "Sample.Person", "1", "Name", "Age"}), 0, "ID    1\nName  " + name + "\nAge   3\n", "");
+  // The calculated Greeting is longer than a reply: it alone is missing.
+  EXPECT_RUN(torqa({"--format", "csv", "show", "Sample.Person", "1", "Age", "Greeting", "Tags"}), 1,
+             "ID,Age,Greeting,Tags\n1,3,,0 elements\n",
+             "torqa: Greeting cannot be shown: error -1011: result too long for one reply\n");
+}
+
+TEST_F(cli_test, collection_elements_are_listed_and_changed) {
+  ASSERT_EQ(torqa({"create", "Sample.Person", "Name=Ann"}).status, 0);
+  ASSERT_EQ(torqa({"create", "Sample.Person", "Name=Bob"}).status, 0);
+  EXPECT_RUN(torqa({"elements", "Sample.Person", "1", "Tags", "+=red", "+=blue", "1=green", "3=new", "2="}), 0, "",
+             "");
+  EXPECT_RUN(torqa({"elements", "Sample.Person", "1", "Tags"}), 0,
+             "Key  Element\n---  -------\n  1  green\n  2  new\n(2 rows)\n", "");
+  EXPECT_RUN(torqa({"elements", "Sample.Person", "1", "Friends", "+=2", "+=1"}), 0, "", "");
+  EXPECT_RUN(torqa({"--format", "json", "elements", "Sample.Person", "1", "Friends"}), 0,
+             "[\n  {\"Key\": 1, \"Element\": 2},\n  {\"Key\": 2, \"Element\": 1}\n]\n", "");
+  EXPECT_RUN(torqa({"elements", "Sample.Person", "1", "Scores", "math=5", "art=7", "math="}), 0, "", "");
+  EXPECT_RUN(torqa({"--format", "csv", "elements", "Sample.Person", "1", "Scores"}), 0, "Key,Element\nart,7\n", "");
+
+  const std::string usage = "Usage: torqa elements CLASS ID PROPERTY [KEY=VALUE|+=VALUE|KEY=]...\n";
+  EXPECT_REFUSED(
+      {{"elements", "Sample.Person", "1", "Tags", "+=x", "9=far"}, 1,
+       "torqa: element 9: error -1007: no element at position 9\n"},
+      {{"elements", "Sample.Person", "1", "Tags", "5="}, 1, "torqa: no element 5\n"},
+      {{"elements", "Sample.Person", "1", "Tags", "one=x"}, 1, "torqa: key 'one' is not an integer\n"},
+      {{"elements", "Sample.Person", "1", "Friends", "+=9"}, 1,
+       "torqa: +: no Sample.Person with id 9 (error -9: object not found)\n"},
+      {{"elements", "Sample.Person", "1", "Scores", "x=seven"}, 1, "torqa: x: 'seven' is not an integer\n"},
+      {{"elements", "Sample.Person", "1", "Scores", "+=4"}, 2,
+       "torqa: an array's elements have keys: KEY=VALUE\n" + usage},
+      {{"elements", "Sample.Person", "1", "Tags", "red"}, 2,
+       "torqa: expected KEY=VALUE, +=VALUE or KEY=, got 'red'\n" + usage},
+      {{"elements", "Sample.Person", "1", "Name"}, 1, "torqa: Name is a stored property, not a collection\n"});
+  // A failed change saves nothing, not even the changes before it.
+  EXPECT_RUN(torqa({"show", "Sample.Person", "1", "Tags", "Scores"}), 0,
+             "ID      1\nTags    2 elements\nScores  1 element\n", "");
 }
 
 TEST_F(cli_test, streams_from_standard_input_and_files) {
@@ -232,6 +315,21 @@ TEST_F(cli_test, methods_with_arguments_and_output_arguments) {
       {{"call", "Sample.Person", "Fly"}, 1, "torqa: Sample.Person has no method Fly\n"});
 }
 
+TEST_F(cli_test, what_methods_print_is_shown) {
+  spit(dir / "echo.tq",
+       "class T.Echo\n  property Name: string\n"
+       "  class method Say(text: string): integer\n    print(\"said\", text)\n    print(42)\n    return #text\n"
+       "  end method\n"
+       "  class method Fail()\n    print(\"about to fail\")\n    torqa.error(-1200, \"on purpose\")\n  end method\n"
+       "end class\n");
+  const std::string ns = "local[fasthash=1;schema=" + (dir / "echo.tq").string() + "]:" + (dir / "echo").string();
+  EXPECT_RUN(run({"--connect", ns, "call", "T.Echo", "Say", "hi"}), 0, "said\thi\n42\nresult  2\n", "");
+  EXPECT_RUN(run({"--connect", ns, "--format", "json", "call", "T.Echo", "Say", "hi"}), 0,
+             "{\n  \"result\": 2,\n  \"output\": \"said\\thi\\n42\\n\"\n}\n", "");
+  EXPECT_RUN(run({"--connect", ns, "call", "T.Echo", "Fail"}), 1, "about to fail\n",
+             "torqa: error -1200: on purpose\n");
+}
+
 TEST_F(cli_test, csv_import_then_sql_with_typed_parameters_and_class_queries) {
   spit(dir / "people.csv",
        "Name,Age,Birthday,Home\nAnn,40,1984-01-02,\nBob,old,,\n\"Cy, Jr\",61,2000-02-30,\nDi,29\nFay,33,,7\n"
@@ -262,13 +360,41 @@ TEST_F(cli_test, csv_import_then_sql_with_typed_parameters_and_class_queries) {
       {{"sql", "SELECT 1", "2"}, 2,
        "torqa: the statement takes 0 parameters, 1 given\nUsage: torqa sql STATEMENT [PARAMETER]...\n"},
       {{"query", "Sample.Person", "Youngest"}, 1, "torqa: Sample.Person has no query Youngest\n"},
-      {{"sql", "SELECT Shoe FROM Sample_Person"}, 1,
-       "torqa: the driver did not accept the statement (check the names: each class is the table Package_Class)\n"},
+      {{"sql", "SELECT Shoe FROM Sample_Person"}, 1, "torqa: error -1010: no such column: Shoe\n"},
+      {{"sql", "SELEC 1"}, 1, "torqa: error -1010: near \"SELEC\": syntax error\n"},
+      {{"sql", "INSERT INTO Sample_Person (ID, Name) VALUES (1, 'again')"}, 1,
+       "torqa: error -1010: UNIQUE constraint failed: Sample_Person.ID\n"},
       {{"sql", "SELECT ?", "date:2001-02-30"}, 1, "torqa: parameter 1: '2001-02-30' is not a calendar date\n"});
+  EXPECT_RUN(torqa({"sql", "UPDATE Sample_Person SET Age = 41 WHERE ID = 1"}), 0, "", "");  // no rows, no failure
   EXPECT_RUN(torqa({"sql", "SELECT COUNT(*) AS n FROM Sample_Person"}), 0, "n\n-\n3\n(1 row)\n", "");
 
   EXPECT_RUN(torqa({"import", "Sample.Address", "-"}, "City,Street\r\nParis,\"1, Rue \"\"X\"\"\"\r\n"), 0,
              "1 row saved, 0 rejected\n", "");
+  fs::create_directory(dir / "folder.csv");
+  EXPECT_RUN(torqa({"import", "Sample.Address", "folder.csv"}), 1, "",
+             "torqa: folder.csv is a folder: give a CSV file\n");
+}
+
+TEST_F(cli_test, import_saves_in_batches_that_lose_only_the_refused_row) {
+  // Row 3 is refused while its batch is open: the batch is undone and saved
+  // again without it.
+  const std::string rows = "City,Street\nA,1\nB," + std::string(70000, 's') + "\nC,3\n";
+  EXPECT_RUN(torqa({"import", "Sample.Address", "-"}, rows), 1, "2 rows saved, 1 rejected\n",
+             "-:3: error -1000: value too long for one parameter\n");
+  EXPECT_RUN(torqa({"--format", "csv", "sql", "SELECT City, Street FROM Sample_Address"}), 0,
+             "City,Street\nA,1\nC,3\n", "");
+
+  // A full disk fails every batch alike: the import stops after five.
+  std::string many = "Name,Age\n";
+  for (int i = 0; i < 6000; ++i) many += "Person " + std::to_string(i) + "," + std::to_string(i % 90) + "\n";
+  spit(dir / "many.csv", many);
+  file_size_limit = 100 * 1024;
+  const result r = torqa({"import", "Sample.Person", "many.csv"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.ends_with(" rows saved, 2500 rejected\n")) << r;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 6) << r;
+  EXPECT_NE(r.err.find("\ntorqa: stopped after 5 failures in a row with the same error (error "),
+            std::string::npos) << r;
 }
 
 TEST_F(cli_test, the_shell_runs_a_script_on_one_session) {
@@ -285,6 +411,32 @@ TEST_F(cli_test, the_shell_runs_a_script_on_one_session) {
             "torqa: a quote (\") is not closed\n"
             "torqa: --connect cannot change inside the shell\nUsage: torqa classes\n");
   EXPECT_RUN(torqa({"shell"}, "show Sample.Person 1 Age\n"), 0, "ID   1\nAge  40\n", "");
+
+  // Help in the shell lists the shell's own commands.
+  const result help = torqa({"shell"}, "help\n");
+  for (const char* line : {"\n  begin ", "\n  commit ", "\n  rollback ", "\n  quit "})
+    EXPECT_NE(help.out.find(line), std::string::npos) << line;
+  // A script that ends, or quits, inside a transaction fails and keeps nothing of it.
+  for (const char* end : {"", "quit\n"})
+    EXPECT_RUN(torqa({"shell"}, std::string("begin\nbegin\ncommit\nset Sample.Person 1 Age=41\n") + end), 1, "",
+               "torqa: the script ended inside an open transaction; its changes are rolled back\n");
+  EXPECT_RUN(torqa({"shell"}, "begin\nset Sample.Person 1 Age=42\ncommit\nshow Sample.Person 1 Age\n"), 0,
+             "ID   1\nAge  42\n", "");
+}
+
+TEST_F(cli_test, output_that_cannot_be_written_fails) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int full = open("/dev/full", O_WRONLY);
+    const int null = open("/dev/null", O_RDONLY);
+    const int err = open((dir / ".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(null, 0);
+    dup2(full, 1);
+    dup2(err, 2);
+    exec({"--version"}, {});
+  }
+  EXPECT_EQ(wait_for(pid), 1);
+  EXPECT_EQ(slurp(dir / ".stderr"), "torqa: cannot write the output: No space left on device\n");
 }
 
 /// torqa on a pseudo-terminal: keys typed, and what it writes read up to an expected text.

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace torqa::cli {
 namespace {
 
-std::vector<csv_record> read_csv(std::string_view text) {
-  csv_reader r(text);
+std::vector<csv_record> read_csv(const std::string& text, std::size_t max_record = 1 << 20) {
+  std::istringstream in(text);
+  csv_reader r(in, max_record);
   std::vector<csv_record> out;
   csv_record rec;
   while (r.next(rec)) out.push_back(rec);
@@ -46,6 +49,31 @@ TEST(cli_csv_reader, a_malformed_record_costs_its_first_line_only) {
   // Reading resumes on the next line: the rows after the bad quote survive.
   EXPECT_EQ(recs[5].fields, (std::vector<std::string>{"after", "5"}));
   EXPECT_EQ(recs[5].line, 6);
+}
+
+TEST(cli_csv_reader, records_across_read_pieces_and_records_too_long) {
+  // Fields that straddle the reader's 64 KiB pieces, a quote pair split
+  // between two pieces, and a record longer than the limit.
+  const std::string big(70000, 'x');
+  const std::size_t pad = 2 * 65536 - 1 - (4 + big.size() + 3);  // the "" pair at bytes 131071 and 131072
+  std::string text = "a,b\n" + big + ",\"q" + std::string(pad, 'y') + "\"\"z\"\n";
+  text += "\"" + std::string(3000, 'w') + "\n,1\n";  // never closed within the limit
+  text += "end," + big.substr(0, 10);                      // no line end at the end
+  const auto recs = read_csv(text, 2000);
+  ASSERT_EQ(recs.size(), 5u);
+  EXPECT_EQ(recs[1].error, "record too long");  // the long unquoted field
+  EXPECT_EQ(recs[1].line, 2);
+  EXPECT_EQ(recs[2].error, "record too long (a quote not closed?)");
+  EXPECT_EQ(recs[2].line, 3);
+  EXPECT_EQ(recs[3].fields, (std::vector<std::string>{"", "1"}));
+  EXPECT_EQ(recs[4].fields, (std::vector<std::string>{"end", big.substr(0, 10)}));
+  EXPECT_EQ(recs[4].line, 5);
+
+  const auto whole = read_csv(text.substr(0, text.find("\"w")));
+  ASSERT_EQ(whole.size(), 2u);
+  ASSERT_EQ(whole[1].fields.size(), 2u);
+  EXPECT_EQ(whole[1].fields[0], big);
+  EXPECT_EQ(whole[1].fields[1].substr(whole[1].fields[1].size() - 3), "y\"z");
 }
 
 }  // namespace

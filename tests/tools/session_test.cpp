@@ -1,4 +1,4 @@
-// Class names read from a schema text.
+// Class names and property types read from a schema text.
 #include "cli.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 namespace torqa::cli {
 namespace {
 
-TEST(cli_schema, class_names_skip_bodies) {
+TEST(cli_schema, class_names_and_property_types_skip_bodies) {
   const char* schema =
       "# class Not.This\n"
       "class A.B\n"
@@ -21,8 +21,13 @@ TEST(cli_schema, class_names_skip_bodies) {
       "  end query\n"
       "end class\n"
       "  class   C.D.E  \r\n"
+      "  property Tags:  list of A.B \n"
       "end class\n";
   EXPECT_EQ(schema_class_names(schema), (std::vector<std::string>{"A.B", "C.D.E"}));
+  // Property types by class, names without case.
+  EXPECT_EQ(schema_property_type(schema, "c.d.e", "TAGS"), "list of A.B");
+  EXPECT_EQ(schema_property_type(schema, "A.B", "Tags"), "");
+  EXPECT_EQ(schema_property_type(schema, "A.B", "X"), "string calculated");
 }
 
 }  // namespace

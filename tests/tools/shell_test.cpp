@@ -30,6 +30,8 @@ TEST(cli_shell, completion_by_position) {
   EXPECT_EQ(shell_completions({"create", "Sample.Person", "Name=x"}, "a", names), (v{"Age="}));
   EXPECT_EQ(shell_completions({"set", "Sample.Person"}, "", names), v{});  // the id
   EXPECT_EQ(shell_completions({"show", "Sample.Person", "1"}, "G", names), (v{"Greeting"}));
+  EXPECT_EQ(shell_completions({"elements", "Sample.Person", "1"}, "G", names), (v{"Greeting"}));
+  EXPECT_EQ(shell_completions({"elements", "Sample.Person", "1", "Tags"}, "", names), v{});  // a change
   EXPECT_EQ(shell_completions({"call", "--id", "1", "Sample.Person"}, "D", names), (v{"Describe", "Divide"}));
   EXPECT_EQ(shell_completions({"query", "Sample.Person"}, "", names), (v{"ByName", "Older"}));
   EXPECT_EQ(shell_completions({"read", "Sample.Person", "1"}, "p", names), (v{"Picture"}));

@@ -11,9 +11,12 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 // TORQA_DRIVER_FILE: the stand-in driver as built beside libtorqa.so.
 // TORQA_LACKING_DRIVER: a library that exports every entry point but DrvReadChunk.
+// TORQA_NODIAG_DRIVER: one that exports every entry point but SQLGetDiagRec.
 
 namespace {
 
@@ -43,7 +46,8 @@ TEST(driver_loading, default_finds_the_driver_beside_the_binding_and_binds_every
       "SQLPrepare",      "SQLFreeStmt",     "SQLExecute",       "SQLFetch",         "SQLNumResultCols",
       "SQLDescribeCol",  "SQLNumParams",    "SQLDescribeParam", "SQLBindParameter", "SQLGetData",
       "DrvConnect",      "DrvOpenChannel",  "DrvCloseChannel",  "DrvBeginMessage",  "DrvSendMessage",
-      "DrvNextChunk",    "DrvReadChunk",    "DrvSrvToMb",       "DrvUniToMb",       "DrvMbToUni"};
+      "DrvNextChunk",    "DrvReadChunk",    "DrvSrvToMb",       "DrvUniToMb",       "DrvMbToUni",
+      "SQLGetDiagRec"};
   void* slots[std::size(names)];
   static_assert(sizeof slots == sizeof(driver_table));
   std::memcpy(slots, &table, sizeof slots);
@@ -72,6 +76,28 @@ TEST(driver_loading, missing_entry_point_is_named_and_the_library_released) {
   void* lib = dlopen(TORQA_LACKING_DRIVER, RTLD_NOW | RTLD_NOLOAD);
   EXPECT_EQ(lib, nullptr) << "the library is still loaded";
   if (lib) dlclose(lib);
+}
+
+TEST(driver_loading, diagnostics_are_optional) {
+  driver_env env(TORQA_NODIAG_DRIVER);
+  const driver_table& table = driver();
+  EXPECT_NE(table.DrvReadChunk, nullptr);
+  EXPECT_EQ(table.SQLGetDiagRec, nullptr);
+  // Failures then come without the driver's reason, and asking is harmless.
+  int handle = 0;
+  EXPECT_EQ(torqa::detail::diagnostic(SQL_HANDLE_STMT, &handle).state, "");
+}
+
+TEST(driver_loading_threads, first_use_on_many_threads_loads_once) {
+  driver_env env("");
+  std::vector<const driver_table*> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& s : seen) threads.emplace_back([&s] { s = &driver(); });
+  for (auto& t : threads) t.join();
+  for (const driver_table* s : seen) {
+    EXPECT_EQ(s, seen[0]);
+    EXPECT_NE(s->DrvMbToUni, nullptr);
+  }
 }
 
 TEST(driver_loading, installed_table_replaces_the_library_until_removed) {
