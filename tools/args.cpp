@@ -14,7 +14,7 @@ struct option_def {
 constexpr option_def known_options[] = {
     {"connect", true, 0}, {"user", true, 0},     {"password", true, 0}, {"format", true, 0},
     {"help", false, 'h'}, {"version", false, 0}, {"id", true, 0},       {"output", true, 'o'},
-    {"append", false, 0}, {"no-save", false, 0}, {"password-file", true, 0},
+    {"append", false, 0}, {"no-save", false, 0}, {"password-file", true, 0}, {"all", false, 0},
 };
 
 const option_def* find_option(std::string_view name) {

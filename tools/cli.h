@@ -129,6 +129,9 @@ const std::vector<command>& commands();
 int cmd_import(context& c, const invocation& inv);
 /// The user command (user.cpp).
 int cmd_user(context& c, const invocation& inv);
+/// The generate command (generate.cpp) and the header it writes for a class.
+int cmd_generate(context& c, const invocation& inv);
+std::string proxy_header(const Class_def& cls);
 const command* find_command(std::string_view name);
 
 /// Checks the options and the argument count of `inv` for its command and

@@ -730,6 +730,12 @@ const std::vector<command>& commands() {
        "cannot be removed. The new password is asked twice on a terminal, otherwise read from the\n"
        "first line of standard input.",
        2, 2, {}, false, cmd_user},
+      {"generate", "[--output DIR] [--all] [CLASS]...", "write typed C++ proxy headers for classes",
+       "Writes DIR/Package/Class.h (default DIR: the current directory) for each CLASS, or for every\n"
+       "class of the schema with --all: a proxy class Package::Class with an accessor and a setter per\n"
+       "property and a function per method, used through d_ref<Package::Class>. Prints the paths\n"
+       "written.",
+       0, -1, {"output", "all"}, false, cmd_generate},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"
        "and 'begin', 'commit' and 'rollback' frame transactions. On a terminal the line can be edited,\n"
@@ -764,6 +770,7 @@ void print_help(std::ostream& os, const command* cmd, bool in_shell) {
       {"no-save", "--no-save          save neither the object nor a new result"},
       {"output", "-o, --output FILE  write to FILE instead of standard output"},
       {"append", "--append           add to the end of the stream"},
+      {"all", "--all              every class of the schema"},
   };
   if (cmd != nullptr) {
     os << "Usage: torqa " << cmd->name << (*cmd->synopsis ? " " : "") << cmd->synopsis << "\n\n"

@@ -41,6 +41,8 @@ class Handle {
   T* operator->() const { return ptr; }
   T& operator*() const { return *ptr; }
   T* get() const { return ptr; }
+  /// Whether the handle holds an object.
+  explicit operator bool() const { return ptr != nullptr; }
   /// Number of handles sharing the object.
   int use_count() const { return *count; }
 

@@ -9,11 +9,14 @@
 // thread at a time; separate sessions may run on separate threads.
 #pragma once
 
+#include <torqa/call.h>
 #include <torqa/export.h>
 #include <torqa/objects.h>
 #include <torqa/session.h>
+#include <torqa/text16.h>
 
 #include <string>
+#include <utility>
 
 class d_seq_query;
 
@@ -59,12 +62,59 @@ class TORQA_API Dyn_obj : public Obj_t {
   /// Prepares `query` to run the class's named query.
   void get_query(const unsigned short* name, d_seq_query& query) const;
 
+  // The same with names as UTF-8 or UTF-16 text ("Sample.Person",
+  // u"Sample.Person", std::string...), values as value classes or plain
+  // C++ values, temporaries included. These report every failure by
+  // throwing Db_err.
+
+  static d_ref<Dyn_obj> open(Database& db, const torqa::text16& cls, const torqa::text16& id, int concurrency = 1,
+                             int timeout = 0) {
+    return open(db, cls.c_str(), id.c_str(), concurrency, timeout);
+  }
+  static d_ref<Dyn_obj> create(Database& db, const torqa::text16& cls) { return create(db, cls.c_str()); }
+  /// The property as T: a value class or a d_ref (`obj->get<d_int>("Age")`).
+  template <class T>
+  T get(const torqa::text16& prop) {
+    T value;
+    value.get(get(prop.c_str()), db);
+    return value;
+  }
+  /// Sets the property to a value class or a plain value (`set("Age", 40)`).
+  template <class V>
+  void set(const torqa::text16& prop, V&& value) {
+    auto held = torqa::detail::hold(std::forward<V>(value));
+    set_property(this->prop(prop.c_str()), torqa::detail::slot_of(held));
+  }
+  /// Calls a method with typed arguments, output arguments marked with
+  /// torqa::out(), and answers its result as R (void: dropped). An output
+  /// argument the method does not declare, or one it declares and the call
+  /// does not mark, throws Db_err -1000 before anything is sent.
+  template <class R = void, class... A>
+  R call(const torqa::text16& method, A&&... args) {
+    auto held = std::make_tuple(torqa::detail::hold(std::forward<A>(args))...);
+    return std::apply(
+        [&](auto&... h) -> R {
+          D_type* slots[sizeof...(A) + 1] = {torqa::detail::slot_of(h)..., nullptr};
+          const bool output[sizeof...(A) + 1] = {torqa::detail::is_out<std::remove_cvref_t<decltype(h)>>..., false};
+          t_istream& reply = run_marked(method.c_str(), slots, output, static_cast<int>(sizeof...(A)));
+          if constexpr (!std::is_void_v<R>) {
+            R result;
+            result.get(reply, db);
+            return result;
+          }
+        },
+        held);
+  }
+
  protected:
   Dyn_obj(Database* db, const Class_def* cls) : cls(cls) { this->db = db; }
   static t_istream& run_method(Database* db, const Class_def* cls, const Method_def& m, int oid, D_type** args,
                                int n);
 
   const Prop_def& prop(const unsigned short* name) const;
+  /// run_method_by_name after checking that `output` marks exactly the
+  /// arguments the method declares as output.
+  t_istream& run_marked(const unsigned short* name, D_type** args, const bool* output, int n);
   t_istream& get_property(const Prop_def& p);
   void set_property(const Prop_def& p, D_type* value);
 

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+class Database;
+
 class TORQA_API d_list : public d_binary, public is_uni_srv_info {
  public:
   /// An empty list, cursor on element 0.
@@ -24,6 +26,9 @@ class TORQA_API d_list : public d_binary, public is_uni_srv_info {
   /// A list over a copy of the given encoded elements, cursor on element 0.
   d_list(const char* p, std::size_t n);
   explicit d_list(const d_binary& bytes);
+  /// An empty list for values of session `db`: its text form is the
+  /// session's (is_uni_srv).
+  explicit d_list(const Database& db);
   ~d_list() override;
 
   /// Decode the element at p: a null element gives 0 (0.0); an element of

@@ -353,6 +353,8 @@ TORQA_API t_ostream& operator<<(t_ostream& os, bool v);
 TORQA_API t_ostream& operator<<(t_ostream& os, std::int64_t v);
 TORQA_API t_ostream& operator<<(t_ostream& os, double v);
 TORQA_API t_ostream& operator<<(t_ostream& os, const D_type& v);
+/// Raw text is not an element: write d_string("...") instead.
+t_ostream& operator<<(t_ostream& os, const char* s) = delete;
 /// Any value class written to a typed stream: a better match than both the
 /// D_type overload and the std::ostream printers of d_string and the
 /// calendar types, so that `os << d_string("x")` is not ambiguous.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <torqa/cache.h>
+#include <torqa/call.h>
 #include <torqa/collections.h>
 #include <torqa/connection.h>
 #include <torqa/conversions.h>
@@ -14,7 +15,11 @@
 #include <torqa/names.h>
 #include <torqa/objects.h>
 #include <torqa/output.h>
+#include <torqa/proxy.h>
 #include <torqa/query.h>
+#include <torqa/rows.h>
 #include <torqa/session.h>
 #include <torqa/streams.h>
+#include <torqa/text16.h>
+#include <torqa/transaction.h>
 #include <torqa/types.h>

@@ -103,6 +103,15 @@ t_istream& Dyn_obj::run_method(Database* db, const Class_def* cls, const Method_
   return reply;
 }
 
+t_istream& Dyn_obj::run_marked(const unsigned short* name, D_type** args, const bool* output, int n) {
+  const Method_def& m = method(cls, name);
+  for (int i = 0; i < n && i < static_cast<int>(m.args.size()); ++i)
+    if (m.args[i]->is_output != output[i])
+      throw Db_err(-1000, "argument " + std::to_string(i + 1) +
+                              (output[i] ? " is not an output argument" : " is an output argument: pass it with out()"));
+  return run_method(db, cls, m, oid, args, n);
+}
+
 void Dyn_obj::get_query(const unsigned short* name, d_seq_query& query) const {
   const Query_def* q = nullptr;
   if (!cls->query_get(name, &q)) throw Db_err(-1, "query not found");

@@ -1,5 +1,6 @@
 // The session: start-up and closing exchanges, the request/reply cycle, the
 // common head of replies and the error path.
+#include <torqa/list.h>
 #include <torqa/session.h>
 
 #include "session/raise.h"
@@ -155,3 +156,5 @@ void Database::rollback() {
   transaction(trans_rollback, &e);
   if (e.code != 0) throw_err(e);
 }
+
+d_list::d_list(const Database& db) { set_uni_srv(db.is_uni_srv()); }

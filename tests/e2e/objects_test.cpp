@@ -4,6 +4,7 @@
 #include "support/value_bytes.h"
 
 #include <torqa/query.h>
+#include <torqa/transaction.h>
 
 namespace torqa::e2e {
 namespace {
@@ -160,6 +161,63 @@ TEST_P(e2e_objects, open_objects_see_rows_changed_by_sql) {
   EXPECT_EQ(result<d_string>(ann->run_method_by_name(U(u"Describe"), args, 2), db.get()).mb_str(), "Dr Ann! (99)");
   EXPECT_EQ(read<d_int>(ann, u"Age").value(), 99);
   EXPECT_EQ(result<d_string>(bob->run_method_by_name(U(u"Describe"), args, 2), db.get()).mb_str(), "Dr Bob (5)");
+}
+
+TEST_P(e2e_objects, a_transaction_object_rolls_back_unless_committed) {
+  {
+    torqa::transaction t(*db);
+    d_ref<Dyn_obj> p = person("Rolled back");
+    ASSERT_EQ(save(p), 0);
+  }
+  EXPECT_EQ(thrown([&] { Dyn_obj::open(*db, "Sample.Person", "1"); }).substr(0, 3), "-9 ");
+  try {
+    torqa::transaction t(*db);
+    d_ref<Dyn_obj> p = person("Thrown out");
+    ASSERT_EQ(save(p), 0);
+    throw std::runtime_error("leaves the scope");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(thrown([&] { Dyn_obj::open(*db, "Sample.Person", "1"); }).substr(0, 3), "-9 ");
+  {
+    torqa::transaction t(*db);
+    d_ref<Dyn_obj> p = person("Kept");
+    ASSERT_EQ(save(p), 0);
+    t.commit();
+    EXPECT_EQ(thrown([&] { t.commit(); }), "-1000 the transaction has ended");
+  }
+  EXPECT_EQ(thrown([&] { db->commit(); }).substr(0, 6), "-1008 ");  // nothing left open
+  close();
+  open();
+  EXPECT_EQ(Dyn_obj::open(*db, u"Sample.Person", u"1")->get<d_string>("Name").mb_str(), "Kept");
+}
+
+TEST_P(e2e_objects, names_as_text_and_values_as_temporaries) {
+  d_ref<Dyn_obj> p = Dyn_obj::create(*db, "Sample.Person");
+  p->set("Name", "Zo\xC3\xAB");
+  p->set(u"Age", d_int(40));
+  p->set(std::string("Height"), 1.5);
+  p->set("Active", true);
+  d_ref<Dyn_obj> home = Dyn_obj::create(*db, std::u16string(u"Sample.Address"));
+  p->set("Home", home);
+  EXPECT_EQ(p->call<d_status>("%Save").get_code(), 0);
+  EXPECT_EQ(p->get<d_string>("Name").mb_str(), "Zo\xC3\xAB");
+  EXPECT_EQ(p->get<d_int>("Age").value() + p->get<d_int>("Active").value(), 41);
+  EXPECT_EQ(p->get<d_double>("Height").value(), 1.5);
+  EXPECT_EQ(p->get<d_ref<Dyn_obj>>("Home").get_proxy(), home.get_proxy());
+
+  d_int length;
+  EXPECT_EQ(p->call<d_string>("Describe", "Dr ", torqa::out(length)).mb_str(), "Dr Zo\xC3\xAB (40)");
+  EXPECT_EQ(length.value(), 12);  // bytes of the server's UTF-8 text
+  p->call("Grow", 2);
+  EXPECT_EQ(p->get<d_int>("Age").value(), 42);
+  // An output argument passed as input (or the other way round) would be
+  // lost silently; it is refused before anything is sent.
+  EXPECT_EQ(thrown([&] { p->call<d_string>("Describe", "Dr ", length); }),
+            "-1000 argument 2 is an output argument: pass it with out()");
+  EXPECT_EQ(thrown([&] { p->call("Grow", torqa::out(length)); }), "-1000 argument 1 is not an output argument");
+  EXPECT_EQ(thrown([&] { p->call("Grow", 1LL << 33); }), "-1000 integer out of range");
+  EXPECT_EQ(thrown([&] { p->set("Nope", 1); }), "-1 property not found");
+  EXPECT_EQ(thrown([&] { p->set("Na\xFFme", 1); }), "-1000 text is not UTF-8");
 }
 
 INSTANTIATE_TEST_SUITE_P(settings, e2e_objects, all_configs(), [](const auto& info) { return name_of(info.param); });

@@ -4,6 +4,7 @@
 #include "support/value_bytes.h"
 
 #include <torqa/query.h>
+#include <torqa/rows.h>
 
 #include <sstream>
 
@@ -222,6 +223,38 @@ TEST_P(e2e_sql, statements_the_server_refuses_fetch_nothing_and_say_why) {
   prepare(q, u"SELECT Name FROM Sample_Person");
   EXPECT_EQ(texts(q), std::vector<std::string>{"a"});
   EXPECT_FALSE(q.failed());
+}
+
+TEST_P(e2e_sql, rows_in_a_range_for_with_typed_columns) {
+  for (const char* name : {"Ann", "Bob", "Cy"}) {
+    d_ref<Dyn_obj> p = person(name);
+    if (name[0] != 'C') p->set("Age", name[0] == 'A' ? 40 : 25);
+    ASSERT_EQ(save(p), 0);
+  }
+  torqa::query q(*db, "SELECT Name, Age FROM Sample_Person WHERE Name <> ? ORDER BY Name");
+  std::string seen;
+  for (auto& row : q.execute("Bob").rows())
+    seen += row.get<std::string>("name") + "=" + std::to_string(row.get<std::optional<int>>(2).value_or(-1)) + ";";
+  EXPECT_EQ(seen, "Ann=40;Cy=-1;");
+  // The statement runs again with other values; a null column read as a
+  // plain type, a missing column and a wrong parameter count are errors.
+  auto rows = q.execute(std::string("Ann")).rows();
+  auto it = rows.begin();
+  ASSERT_FALSE(it == rows.end());
+  EXPECT_EQ((*it).get<std::u16string>(1), u"Bob");
+  EXPECT_EQ((*it).get<d_int>("AGE").value(), 25);
+  ++it;
+  EXPECT_EQ(thrown([&] { (*it).get<int>(2); }), "-1000 column 2 is null");
+  EXPECT_TRUE((*it).get<d_int>(2).is_null());
+  EXPECT_EQ(thrown([&] { (*it).get<int>(3); }), "-1000 no column 3");
+  EXPECT_EQ(thrown([&] { (*it).get<int>("Height"); }), "-1000 no column Height");
+  ++it;
+  EXPECT_TRUE(it == rows.end());
+  EXPECT_EQ(thrown([&] { q.execute(1, 2); }), "-1000 the statement takes 1 parameters, not 2");
+  EXPECT_EQ(thrown([&] { q.execute(1LL << 40); }), "-1000 parameter 1 is out of range");
+  int n = 0;
+  for ([[maybe_unused]] auto& row : q.execute(std::nullopt).rows()) ++n;
+  EXPECT_EQ(n, 0);  // nothing compares equal to null
 }
 
 INSTANTIATE_TEST_SUITE_P(settings, e2e_sql, all_configs(), [](const auto& info) { return name_of(info.param); });

@@ -123,7 +123,7 @@ TEST_F(cli_test, help_version_and_command_line_errors) {
   const result help = run({"--help"});
   EXPECT_TRUE(help.status == 0 && help.out.starts_with("Usage: torqa [OPTIONS] COMMAND [ARGUMENTS]\n")) << help;
   for (const char* cmd : {"classes", "describe", "create", "show", "set", "call", "sql", "query", "read", "write",
-                          "import", "elements", "shell", "help"}) {
+                          "import", "elements", "generate", "shell", "help"}) {
     const result r = run({cmd, "--help"});
     EXPECT_TRUE(r.status == 0 && r.out.starts_with(std::string("Usage: torqa ") + cmd)) << cmd;
     EXPECT_EQ(run({"help", cmd}).out, r.out);
@@ -136,7 +136,10 @@ TEST_F(cli_test, help_version_and_command_line_errors) {
        "torqa: option --append does not apply to show\nUsage: torqa show CLASS ID [PROPERTY]...\n"},
       {{"describe"}, "torqa: describe: wrong number of arguments (0)\nUsage: torqa describe CLASS\n"},
       {{"--format", "xml", "classes"}, "torqa: unknown format 'xml' (table, csv or json)\nUsage: torqa classes\n"},
-      {{"begin"}, "torqa: begin works inside the shell only\nUsage: torqa begin\n"}};
+      {{"begin"}, "torqa: begin works inside the shell only\nUsage: torqa begin\n"},
+      {{"generate", "--all", "Sample.Person"},
+       "torqa: generate: --all takes no class names\nUsage: torqa generate [--output DIR] [--all] [CLASS]...\n"},
+      {{"generate"}, "torqa: generate: name the classes, or --all\nUsage: torqa generate [--output DIR] [--all] [CLASS]...\n"}};
   for (const auto& [args, err] : errors) EXPECT_RUN(run(args), 2, "", err);
   EXPECT_FALSE(fs::exists(dir / "torqa-data"));  // none of this connects
 }
@@ -218,6 +221,7 @@ TEST_F(cli_test, objects_are_created_shown_and_changed) {
       {{"set", "Sample.Person", "1", "Age"}, 2,
        "torqa: expected PROPERTY=VALUE, got 'Age'\nUsage: torqa set CLASS ID PROPERTY=VALUE...\n"},
       {{"show", "Sample.Nope", "1"}, 1, "torqa: class Sample.Nope does not exist\n"},
+      {{"generate", "Sample.Nope"}, 1, "torqa: class Sample.Nope does not exist\n"},
       {{"show", "Sample.Person", "99"}, 1, "torqa: cannot open Sample.Person 99: error -9: object not found\n"},
       {{"read", "Sample.Person", "1", "Name"}, 1, "torqa: Name is a stored property, not a stream\n"},
       {{"write", "Sample.Person", "1", "Notes", "missing.txt"}, 1,

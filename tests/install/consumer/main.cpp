@@ -1,7 +1,11 @@
-// Encodes and decodes a value through the installed library.
+// Encodes and decodes a value through the installed library, and compiles
+// against proxies the installed tool generated.
 #include <torqa/torqa.h>
 
+#include <Sample/Person.h>
+
 #include <cstdio>
+#include <type_traits>
 
 int main() {
   t_ostrstream out;
@@ -14,6 +18,7 @@ int main() {
     std::puts("consumer: round trip failed");
     return 1;
   }
-  std::puts("consumer: linked torqa::torqa and round-tripped two values");
+  static_assert(std::is_base_of_v<Obj_t, Sample::Person>);
+  std::puts("consumer: linked torqa::torqa, round-tripped two values and compiled generated proxies");
   return 0;
 }

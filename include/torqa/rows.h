@@ -1,0 +1,200 @@
+// SQL queries as a C++ programmer reads them: the statement as UTF-8 or
+// UTF-16 text, the parameters bound in one call, and the rows in a range-for
+// with each column read by number or by name as the type asked for,
+// std::optional for a column that may be null:
+//
+//   torqa::query q(db, "SELECT Name, Age FROM Sample_Person WHERE Age > ?");
+//   for (auto& row : q.execute(30).rows())
+//     std::cout << row.get<std::string>("Name") << ' ' << row.get<std::optional<int>>(2).value_or(0);
+//
+// A torqa::query is a d_seq_query; everything it adds reports failure by
+// throwing Db_err.
+#pragma once
+
+#include <torqa/datetime.h>
+#include <torqa/query.h>
+#include <torqa/text16.h>
+#include <torqa/types.h>
+
+#include <cstddef>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace torqa {
+
+namespace detail {
+template <class T>
+inline constexpr bool is_optional = false;
+template <class T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+}  // namespace detail
+
+class query : public d_seq_query {
+ public:
+  /// Prepares SQL text.
+  query(Database& db, const text16& sql) : d_seq_query(db) { prepare(sql.c_str(), SQL_NTS); }
+
+  /// Sets every parameter, in order, and runs the statement. A parameter is
+  /// a value class, an integer, a double, text (UTF-8), std::nullopt or a
+  /// std::optional of these. A count other than param_count() throws
+  /// Db_err -1000 and runs nothing. Without parameters this is
+  /// d_seq_query::execute(), which answers nothing: call rows() after it.
+  template <class... P>
+  query& execute(P&&... params) {
+    if (static_cast<int>(sizeof...(P)) != param_count())
+      throw Db_err(-1000, "the statement takes " + std::to_string(param_count()) + " parameters, not " +
+                              std::to_string(sizeof...(P)));
+    int i = 0;
+    (bind(++i, std::forward<P>(params)), ...);
+    d_seq_query::execute();
+    return *this;
+  }
+  using d_seq_query::execute;
+
+  /// The number of the column called `name` (case as the driver wrote it,
+  /// compared without case for ASCII letters); Db_err -1000 when none is.
+  int column_number(std::string_view name) const {
+    const text16 wanted(name);
+    const std::u16string_view w = wanted.view();
+    for (int i = 1; i <= column_count(); ++i) {
+      const column& c = column_info(i);
+      const std::size_t n = static_cast<std::size_t>(c.name_len);
+      if (c.name_len < 0 || n > std::size(c.name) || n != w.size()) continue;
+      bool same = true;
+      for (std::size_t k = 0; k < n && same; ++k) same = lower(c.name[k]) == lower(w[k]);
+      if (same) return i;
+    }
+    throw Db_err(-1000, "no column " + std::string(name));
+  }
+
+  /// The current row.
+  class row {
+   public:
+    explicit row(query* q) : q_(q) {}
+    /// Column `i` (1 to column_count()) as T: a value class, int, long
+    /// long, double, bool, std::string (UTF-8), std::u16string, or a
+    /// std::optional of one of them. A null column read as anything but
+    /// std::optional or a value class throws Db_err -1000.
+    template <class T>
+    T get(int i) const {
+      if constexpr (detail::is_optional<T>) {
+        auto v = q_->read<typename T::value_type>(i);
+        if (v.is_null()) return std::nullopt;
+        return convert<typename T::value_type>(v);
+      } else {
+        auto v = q_->read<T>(i);
+        if constexpr (std::is_base_of_v<D_type, T>) {
+          return v;
+        } else {
+          if (v.is_null()) throw Db_err(-1000, "column " + std::to_string(i) + " is null");
+          return convert<T>(v);
+        }
+      }
+    }
+    template <class T>
+    T get(std::string_view column) const {
+      return get<T>(q_->column_number(column));
+    }
+
+   private:
+    template <class T, class V>
+    static T convert(const V& v) {
+      if constexpr (std::is_same_v<T, std::string>) return v.mb_str();
+      else if constexpr (std::is_same_v<T, std::u16string>) return utf16(v);
+      else if constexpr (std::is_same_v<T, bool>) return v.value() != 0;
+      else if constexpr (std::is_base_of_v<D_type, T>) return v;
+      else return static_cast<T>(v.value());
+    }
+    static std::u16string utf16(d_string s) {
+      s.to_uni();
+      return std::u16string(reinterpret_cast<const char16_t*>(s.data()), s.size() / 2);
+    }
+    query* q_;
+  };
+
+  /// Walks the rows of the last execute; ending the walk closes the result.
+  class iterator {
+   public:
+    using value_type = row;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    explicit iterator(query* q) : q_(q), row_(q) { advance(); }
+    row& operator*() { return row_; }
+    iterator& operator++() {
+      advance();
+      return *this;
+    }
+    void operator++(int) { advance(); }
+    bool operator==(std::default_sentinel_t) const { return q_ == nullptr; }
+
+   private:
+    void advance() {
+      if (q_->fetch()) return;
+      q_->close();
+      q_ = nullptr;
+    }
+    query* q_ = nullptr;
+    row row_{nullptr};
+  };
+  struct row_range {
+    query* q;
+    iterator begin() const { return iterator(q); }
+    std::default_sentinel_t end() const { return {}; }
+  };
+  row_range rows() { return {this}; }
+
+ private:
+  static char16_t lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+
+  // The value class a column is read into for a wanted type.
+  template <class T>
+  using read_type = std::conditional_t<
+      std::is_base_of_v<D_type, T>, T,
+      std::conditional_t<std::is_same_v<T, std::string> || std::is_same_v<T, std::u16string>, d_string,
+                         std::conditional_t<std::is_floating_point_v<T>, d_double, d_int>>>;
+
+  template <class T>
+  read_type<T> read(int i) {
+    if (i < 1 || i > column_count()) throw Db_err(-1000, "no column " + std::to_string(i));
+    static_assert(!std::is_integral_v<T> || sizeof(T) <= sizeof(int) || std::is_same_v<T, long long> ||
+                      std::is_same_v<T, long>,
+                  "no value class holds this column type");
+    read_type<T> v;
+    next_col = i;
+    if constexpr (std::is_same_v<read_type<T>, d_string>) get_data(&v, str_auto);
+    else get_data(&v);
+    return v;
+  }
+
+  template <class P>
+  void bind(int i, P&& p) {
+    using B = std::remove_cvref_t<P>;
+    if constexpr (std::is_same_v<B, std::nullopt_t>) {
+      set_par(i);
+    } else if constexpr (detail::is_optional<B>) {
+      if (p) bind(i, *p);
+      else set_par(i);
+    } else if constexpr (std::is_base_of_v<D_type, B>) {
+      set_par(i, p);
+    } else if constexpr (std::is_same_v<B, bool>) {
+      set_par(i, p ? 1 : 0);
+    } else if constexpr (std::is_integral_v<B>) {
+      if (std::cmp_less(p, std::numeric_limits<int>::min()) || std::cmp_greater(p, std::numeric_limits<int>::max()))
+        throw Db_err(-1000, "parameter " + std::to_string(i) + " is out of range");
+      set_par(i, static_cast<int>(p));
+    } else if constexpr (std::is_floating_point_v<B>) {
+      set_par(i, static_cast<double>(p));
+    } else {
+      static_assert(std::is_convertible_v<const B&, std::string_view>, "no value class holds this parameter type");
+      const std::string_view s(p);
+      set_par(i, d_string(s.data(), s.size()));
+    }
+  }
+};
+
+}  // namespace torqa
