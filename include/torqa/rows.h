@@ -37,7 +37,12 @@ inline constexpr bool is_optional<std::optional<T>> = true;
 class query : public d_seq_query {
  public:
   /// Prepares SQL text.
-  query(Database& db, const text16& sql) : d_seq_query(db) { prepare(sql.c_str(), SQL_NTS); }
+  /// Prepares SQL text; a statement the driver refuses throws its
+  /// diagnostic (last_err()).
+  query(Database& db, const text16& sql) : d_seq_query(db) {
+    prepare(sql.c_str(), SQL_NTS);
+    throw_if_failed();
+  }
 
   /// Sets every parameter, in order, and runs the statement. A parameter is
   /// a value class, an integer, a double, text (UTF-8), std::nullopt or a
@@ -52,6 +57,7 @@ class query : public d_seq_query {
     int i = 0;
     (bind(++i, std::forward<P>(params)), ...);
     d_seq_query::execute();
+    throw_if_failed();
     return *this;
   }
   using d_seq_query::execute;
@@ -123,7 +129,11 @@ class query : public d_seq_query {
     using value_type = row;
     using difference_type = std::ptrdiff_t;
     iterator() = default;
-    explicit iterator(query* q) : q_(q), row_(q) { advance(); }
+    explicit iterator(query* q) : q_(q), row_(q) {
+      q_->throw_if_failed();  // an execute that failed has no rows to walk
+      if (q_->column_count() == 0) q_ = nullptr;  // a statement without a result
+      else advance();
+    }
     row& operator*() { return row_; }
     iterator& operator++() {
       advance();
@@ -135,8 +145,9 @@ class query : public d_seq_query {
    private:
     void advance() {
       if (q_->fetch()) return;
-      q_->close();
-      q_ = nullptr;
+      query* q = std::exchange(q_, nullptr);
+      q->close();
+      if (q->failed()) throw q->last_err();
     }
     query* q_ = nullptr;
     row row_{nullptr};
@@ -147,6 +158,12 @@ class query : public d_seq_query {
     std::default_sentinel_t end() const { return {}; }
   };
   row_range rows() { return {this}; }
+
+  /// Throws the driver's diagnostic when the last prepare, execute or
+  /// fetch failed.
+  void throw_if_failed() const {
+    if (failed()) throw last_err();
+  }
 
  private:
   static char16_t lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }

@@ -255,6 +255,14 @@ TEST_P(e2e_sql, rows_in_a_range_for_with_typed_columns) {
   int n = 0;
   for ([[maybe_unused]] auto& row : q.execute(std::nullopt).rows()) ++n;
   EXPECT_EQ(n, 0);  // nothing compares equal to null
+  // What the driver refuses is thrown with its message; a statement
+  // without a result has no rows to walk.
+  EXPECT_NE(thrown([&] { torqa::query bad(*db, "SELEC 1"); }).find("syntax error"), std::string::npos);
+  torqa::query dup(*db, "INSERT INTO Sample_Person (ID, Name) SELECT ID, ? FROM Sample_Person");
+  EXPECT_NE(thrown([&] { dup.execute("again"); }).find("UNIQUE"), std::string::npos);
+  torqa::query add(*db, "UPDATE Sample_Person SET Age = ? WHERE Name = 'Cy'");
+  for ([[maybe_unused]] auto& row : add.execute(7).rows()) ++n;
+  EXPECT_EQ(n, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(settings, e2e_sql, all_configs(), [](const auto& info) { return name_of(info.param); });
