@@ -44,6 +44,8 @@ class TORQA_API d_stream : public Dyn_obj {
   d_stream& copy(const abs_d_ref& source);
 
   /// Scratch text for application code, one per thread.
+  /// On Windows only the library itself can name it (a DLL cannot export
+  /// a thread-local variable).
   static thread_local d_string temp;
 
  protected:

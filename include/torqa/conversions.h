@@ -11,12 +11,22 @@
 
 #include <torqa/export.h>
 
+#if defined(_WIN32)
+// A DLL cannot export a thread-local variable, so on Windows each name stands
+// for a call that answers the calling thread's array (sizeof still works).
+/// conv_buf and copy_buf of the calling thread.
+TORQA_API char (&torqa_conv_buf())[32768];
+TORQA_API char (&torqa_copy_buf())[32768];
+#  define conv_buf (torqa_conv_buf())
+#  define copy_buf (torqa_copy_buf())
+#else
 /// 32768-byte conversion scratch of the calling thread (also read as 16384
 /// 16-bit units).
 alignas(8) TORQA_API extern thread_local char conv_buf[32768];
 /// 32768-byte copy scratch of the calling thread for received 16-bit text and
 /// date texts.
 alignas(8) TORQA_API extern thread_local char copy_buf[32768];
+#endif
 /// Both point at the same empty, zero-terminated 16-bit string.
 TORQA_API extern const unsigned short* const empty_str;
 TORQA_API extern const unsigned short* const empty_name;

@@ -90,6 +90,8 @@ class TORQA_API d_list : public d_binary, public is_uni_srv_info {
   int count() const;
 
   /// Encoder of every list, one per thread.
+  /// On Windows only the library itself can name it (a DLL cannot export
+  /// a thread-local variable).
   static thread_local t_ostrstream out;
 
  private:

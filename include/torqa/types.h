@@ -206,6 +206,8 @@ class TORQA_API db_name : public D_type {
   static int cmp(const unsigned short* a, std::size_t la, const unsigned short* b, std::size_t lb);
 
   /// Scratch name for one name at a time, one per thread.
+  /// On Windows only the library itself can name it (a DLL cannot export
+  /// a thread-local variable).
   static thread_local db_name cmn;
 
  private:

@@ -7,8 +7,19 @@
 
 #include <algorithm>
 
+#if defined(_WIN32)
+char (&torqa_conv_buf())[32768] {
+  alignas(8) thread_local char buf[32768];
+  return buf;
+}
+char (&torqa_copy_buf())[32768] {
+  alignas(8) thread_local char buf[32768];
+  return buf;
+}
+#else
 alignas(8) thread_local char conv_buf[32768];
 alignas(8) thread_local char copy_buf[32768];
+#endif
 
 namespace {
 const unsigned short empty_text[1] = {0};
