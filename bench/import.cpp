@@ -4,6 +4,7 @@
 // server's settings (WAL, synchronous=NORMAL), one transaction per row and
 // in transactions of 500 rows. Items per second are rows per second.
 #include "cli.h"
+#include "temp_dir.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -28,19 +29,7 @@ std::string csv_rows(int n) {
   return text;
 }
 
-class temp_dir {
- public:
-  temp_dir() {
-    std::string dir = (std::filesystem::temp_directory_path() / "torqa-bench-XXXXXX").string();
-    if (mkdtemp(dir.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = dir;
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string path;
-};
+using torqa::bench::temp_dir;
 
 void BM_torqa_import(benchmark::State& state) {
   temp_dir dir;

@@ -7,6 +7,8 @@
 #include <torqa/query.h>
 #include <torqa/session.h>
 
+#include "temp_dir.h"
+
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -25,11 +27,7 @@ constexpr int k_rows = 100000;
 // A namespace with the sample schema and 100,000 people, made once.
 class bench_namespace {
  public:
-  bench_namespace() {
-    std::string dir = (std::filesystem::temp_directory_path() / "torqa-bench-XXXXXX").string();
-    if (mkdtemp(dir.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = dir;
-    path_ = dir + "/ns";
+  bench_namespace() : path_(root_.path + "/ns") {
     // The first connection creates the namespace and its tables.
     Handle<Conn_t> c = connect();
     { Database db(c, false); }
@@ -49,11 +47,6 @@ class bench_namespace {
     exec(raw, "COMMIT");
     sqlite3_close(raw);
   }
-  ~bench_namespace() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-
   Handle<Conn_t> connect() const {
     const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + path_;
     return tcp_conn::connect(d_string(cs.c_str()), d_string("torqa"), d_string("torqa"), nullptr);
@@ -67,7 +60,8 @@ class bench_namespace {
 
  private:
   static void exec(sqlite3* db, const char* sql) { sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
-  std::string root_, path_;
+  torqa::bench::temp_dir root_;
+  std::string path_;
 };
 
 bench_namespace& ns() {

@@ -13,6 +13,8 @@
 #include <torqa/dynamic.h>
 #include <torqa/session.h>
 
+#include "temp_dir.h"
+
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -46,22 +48,13 @@ double rss_mb() {
 // A fresh namespace with the sample schema, removed afterwards.
 class bench_namespace {
  public:
-  bench_namespace() {
-    std::string dir = (std::filesystem::temp_directory_path() / "torqa-bench-XXXXXX").string();
-    if (mkdtemp(dir.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = dir;
-  }
-  ~bench_namespace() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
   Handle<Conn_t> connect() const {
-    const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + root_ + "/ns";
+    const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + root_.path + "/ns";
     return tcp_conn::connect(d_string(cs.c_str()), d_string("torqa"), d_string("torqa"), nullptr);
   }
 
  private:
-  std::string root_;
+  torqa::bench::temp_dir root_;
 };
 
 int save(d_ref<Dyn_obj>& o) { return d_status(o->run_method_by_name(U(u"%Save"), nullptr, 0)).get_code(); }
