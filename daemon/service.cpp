@@ -1,8 +1,8 @@
 #include "service.h"
 
 #include "server/errors.h"
-#include "server/session.h"
-#include "server/storage.h"
+#include "server/core/session.h"
+#include "server/storage/storage.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -3,8 +3,8 @@
 // each opened once and shared by every client's sessions.
 #pragma once
 
-#include "server/namespace.h"
-#include "server/scram.h"
+#include "server/core/namespace.h"
+#include "server/auth/scram.h"
 #include "server/net/stream.h"
 
 #include <atomic>

@@ -3,7 +3,7 @@
 #include "odbc3.h"
 
 #include "server/errors.h"
-#include "server/wire.h"
+#include "server/wire/wire.h"
 
 #include <charconv>
 #include <limits>

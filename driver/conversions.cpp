@@ -5,10 +5,10 @@
 // Each conversion reads only the given source length, writes only within the
 // capacity and stops at the first character that does not fit whole (a UTF-8
 // sequence or a surrogate pair is written entirely or not at all). Ill-formed
-// input becomes U+FFFD (server/utf.h).
+// input becomes U+FFFD (server/wire/utf.h).
 #include <torqa/driver_abi.h>
 
-#include "server/utf.h"
+#include "server/wire/utf.h"
 
 #include <cstddef>
 #include <cstring>

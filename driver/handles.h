@@ -18,10 +18,10 @@
 
 #include <torqa/driver_abi.h>
 
-#include "server/channel.h"
-#include "server/namespace.h"
+#include "server/core/channel.h"
+#include "server/core/namespace.h"
 #include "server/net/remote.h"
-#include "server/sql.h"
+#include "server/sql/sql.h"
 
 #include <sql.h>
 #include <sqlext.h>

@@ -17,7 +17,7 @@
 // (SQL_SUCCESS_WITH_INFO) leaves its SQLSTATE and message there.
 //
 // Statements: plain SQL over the class tables, "{ call <procedure>(?, ...) }"
-// for class queries and the query information call (server/sql.h).
+// for class queries and the query information call (server/sql/sql.h).
 // Parameters are bound by SQLBindParameter and read at SQLExecute; input
 // parameters of the C types SQL_C_CHAR, SQL_C_WCHAR, SQL_C_BINARY,
 // SQL_C_SLONG (SQL_C_LONG), SQL_C_SBIGINT, SQL_C_DOUBLE and the date, time
@@ -33,7 +33,7 @@
 #include "odbc3.h"
 #include "sql_data.h"
 
-#include "server/wire.h"
+#include "server/wire/wire.h"
 
 #include <algorithm>
 #include <climits>

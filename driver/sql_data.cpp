@@ -1,7 +1,7 @@
 #include "sql_data.h"
 
-#include "server/values.h"
-#include "server/wire.h"
+#include "server/wire/values.h"
+#include "server/wire/wire.h"
 
 #include <charconv>
 #include <cmath>

@@ -2,8 +2,8 @@
 // text conversions are in conversions.cpp).
 #include "odbc3.h"
 
-#include "server/utf.h"
-#include "server/wire.h"
+#include "server/wire/utf.h"
+#include "server/wire/wire.h"
 
 #include <algorithm>
 #include <climits>

@@ -13,7 +13,7 @@
 // and chunks past the final one.
 #include "namespace_fixture.h"
 
-#include "server/wire.h"
+#include "server/wire/wire.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "remote.h"
 
 #include "server/errors.h"
-#include "server/scram.h"
+#include "server/auth/scram.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 
 #include "stream.h"
 
-#include "server/reply_chunks.h"
+#include "server/wire/reply_chunks.h"
 
 #include <cstddef>
 #include <cstdint>

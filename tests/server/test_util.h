@@ -2,7 +2,7 @@
 // and readers of replies.
 #pragma once
 
-#include "server/wire.h"
+#include "server/wire/wire.h"
 
 #include <gtest/gtest.h>
 
