@@ -18,8 +18,7 @@ TEST_P(e2e_cycles, reference_cycles_end_with_the_session) {
   const std::string id = id_of(ann);
   friends = d_ref<Dyn_obj>();
   ann = d_ref<Dyn_obj>();
-  close();
-  open();
+  restart();
   d_ref<Dyn_obj> again = Dyn_obj::open(*db, U(u"Sample.Person"), U(std::u16string(id.begin(), id.end()).c_str()));
   EXPECT_EQ(again->get_ref<Dyn_obj>(U(u"Spouse")).get_proxy(), again.get_proxy());
 }

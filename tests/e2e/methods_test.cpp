@@ -62,8 +62,7 @@ TEST_P(e2e_methods, collections_and_streams_survive_a_restart) {
     for (const int n : {40000, 30000}) picture->write(d_binary(bytes.data(), n));
     ASSERT_EQ(save(p), 0);
   }
-  close();
-  open();
+  restart();
   d_ref<Dyn_obj> ann = Dyn_obj::open(*db, U(u"Sample.Person"), U(u"1"));
   d_ref<d_collection> tags = ann->get_ref<d_collection>(U(u"Tags"));
   EXPECT_EQ(result<d_string>(tags->get(d_int(1)), db.get()).mb_str() + result<d_string>(tags->get(d_int(2)), db.get()).mb_str(),

@@ -43,8 +43,7 @@ TEST_P(e2e_objects, values_and_references_survive_a_restart) {
     partner.get(p->run_method_by_name(U(u"Partner"), nullptr, 0), db.get());
     EXPECT_EQ(partner.get_proxy(), bob.get_proxy());
   }
-  close();
-  open();
+  restart();
 
   d_ref<Dyn_obj> p = Dyn_obj::open(*db, U(u"Sample.Person"), U(u"1"));
   EXPECT_EQ(read<d_string>(p, u"Name").mb_str(), accents);
@@ -101,7 +100,7 @@ TEST_P(e2e_objects, open_errors_and_locks) {
   EXPECT_EQ(thrown([&] { Dyn_obj::open(*db, U(u"Sample.Person"), U(u"99")); }), "-9 object not found (open 5809)");
 
   d_ref<Dyn_obj> mine = Dyn_obj::open(*db, U(u"Sample.Person"), U(u"1"), 2);  // exclusive
-  Handle<Conn_t> other_conn = connect(dir.path(), GetParam());
+  Handle<Conn_t> other_conn = ns.connect();
   Database other(other_conn, GetParam().cached);
   EXPECT_EQ(thrown([&] { Dyn_obj::open(other, U(u"Sample.Person"), U(u"1"), 1); }),
             "-9 couldn't aquire read lock (open 5804)");
@@ -137,13 +136,13 @@ TEST_P(e2e_objects, transactions_commit_and_roll_back) {
   saved("Kept");
   db->commit();
   db->commit();
-  close();
-  open();
+  restart();
   d_ref<Dyn_obj> kept = Dyn_obj::open(*db, U(u"Sample.Person"), U(u"1"));
   EXPECT_EQ(read<d_string>(kept, u"Name").mb_str(), "Kept");
 }
 
 TEST_P(e2e_objects, open_objects_see_rows_changed_by_sql) {
+  if (!serves_sql(GetParam())) GTEST_SKIP() << no_sql_through_daemon;
   d_ref<Dyn_obj> ann = person("Ann"), bob = person("Bob");
   ASSERT_TRUE(save(ann) == 0 && save(bob) == 0);
   d_int own(5);
@@ -186,8 +185,7 @@ TEST_P(e2e_objects, a_transaction_object_rolls_back_unless_committed) {
     EXPECT_EQ(thrown([&] { t.commit(); }), "-1000 the transaction has ended");
   }
   EXPECT_EQ(thrown([&] { db->commit(); }).substr(0, 6), "-1008 ");  // nothing left open
-  close();
-  open();
+  restart();
   EXPECT_EQ(Dyn_obj::open(*db, u"Sample.Person", u"1")->get<d_string>("Name").mb_str(), "Kept");
 }
 

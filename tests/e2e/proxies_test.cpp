@@ -52,8 +52,7 @@ TEST_P(e2e_proxies, every_property_type_round_trips_through_a_reopen) {
     EXPECT_EQ(ann->Age().value(), 40);
     EXPECT_EQ(ann->Home()->City().mb_str(), "Springfield");
   }
-  close();
-  open();
+  restart();
   d_ref<Person> ann = Person::open(*db, id);
   EXPECT_EQ(ann->Name().mb_str(), "Ann \xC3\xA9");
   EXPECT_EQ(ann->Age().value(), 40);

@@ -16,8 +16,8 @@ using std::chrono::steady_clock;
 
 // One round of a thread's work on its own person `name`: properties, a list,
 // an instance and a class method, a stream written and read back, the row
-// found by SQL. Throws on the first thing that is not as written.
-void one_round(Database& db, const std::string& name) {
+// found by SQL (with `sql`). Throws on the first thing that is not as written.
+void one_round(Database& db, const std::string& name, bool sql) {
   const auto expect = [&](bool ok, const std::string& what) {
     if (!ok) throw Db_err(-1, name + ": " + what);
   };
@@ -59,6 +59,7 @@ void one_round(Database& db, const std::string& name) {
   d_string read;
   notes->readline(len, read);
   expect(read.mb_str() == line, "Notes");
+  if (!sql) return;
 
   d_seq_query q(db);
   q.prepare(U(u"SELECT Name, Age FROM Sample_Person WHERE \"ID\" = ?"), SQL_NTS);
@@ -73,9 +74,14 @@ void one_round(Database& db, const std::string& name) {
   q.close();
 }
 
-TEST(e2e_threads, separate_sessions_run_on_separate_threads) {
-  // Two namespaces, 8-bit and 16-bit text; cached and uncached sessions.
-  namespace_dir narrow, wide;
+class e2e_threads : public ::testing::TestWithParam<bool> {};
+
+TEST_P(e2e_threads, separate_sessions_run_on_separate_threads) {
+  // Two namespaces, 8-bit and 16-bit text; cached and uncached sessions;
+  // embedded, or through the daemon (started here, before the threads).
+  const bool daemon = GetParam();
+  const test_namespace narrow(config{false, false, 32768, daemon}), wide(config{true, false, 32768, daemon});
+  if (daemon) daemons::get(false), daemons::get(true);
   constexpr int n_threads = 8;
   const auto until = steady_clock::now() + std::chrono::seconds(3);
   std::vector<int> rounds(n_threads, 0);
@@ -84,13 +90,13 @@ TEST(e2e_threads, separate_sessions_run_on_separate_threads) {
   for (int t = 0; t < n_threads; ++t) {
     threads.emplace_back([&, t] {
       try {
-        const config c{t % 2 == 1, t % 4 >= 2, t == 7 ? 7u : 32768u};
+        const config c{t % 2 == 1, t % 4 >= 2, t == 7 ? 7u : 32768u, daemon};
         Db_err err;
-        Handle<Conn_t> conn = connect(c.unicode ? wide.path() : narrow.path(), c, "torqa", "torqa", &err);
+        Handle<Conn_t> conn = connect((c.unicode ? wide : narrow).where(), c, "torqa", "torqa", &err);
         if (!conn->is_active()) throw err;
         Database db(conn, c.cached);
         do {
-          one_round(db, "thread " + std::to_string(t) + " round " + std::to_string(rounds[t]));
+          one_round(db, "thread " + std::to_string(t) + " round " + std::to_string(rounds[t]), serves_sql(c));
           ++rounds[t];
         } while (steady_clock::now() < until);
       } catch (const std::exception& e) {
@@ -104,6 +110,9 @@ TEST(e2e_threads, separate_sessions_run_on_separate_threads) {
     EXPECT_GT(rounds[t], 0) << "thread " << t;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(transports, e2e_threads, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "daemon" : "embedded"; });
 
 }  // namespace
 }  // namespace torqa::e2e
