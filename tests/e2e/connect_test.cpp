@@ -1,4 +1,4 @@
-// Connecting to the embedded server, and every refusal.
+// Connecting to the embedded server and to the daemon, and every refusal.
 #include "e2e_util.h"
 
 #include <filesystem>
@@ -61,6 +61,28 @@ TEST(e2e_connect, refusals_leave_an_inactive_connection) {
     EXPECT_EQ(described(err) + why, c.refused) << c.text;
     EXPECT_EQ(thrown([&] { Database db(h, false); }), "-1000 Connection is not active");
   }
+}
+
+TEST(e2e_connect, the_daemon_makes_a_namespace_on_first_use_and_refuses_bad_names) {
+  namespace_dir data;
+  const auto unicode = [](const torqad& d, const char* ns) {
+    Db_err err;
+    Handle<Conn_t> c = tcp_conn::connect(d_string(d.address(ns).c_str()), d_string("torqa"), d_string("torqa"), &err);
+    if (!c->is_active()) return described(err) + " | " + err.diag.state + " " + err.diag.text;
+    return std::string(Database(c, false).is_uni_srv() ? "16-bit" : "8-bit");
+  };
+  {
+    torqad wide(data.path(), {"--unicode"});
+    EXPECT_EQ(unicode(wide, "a"), "16-bit");
+    EXPECT_EQ(wide.stop(SIGTERM), 0) << wide.log();
+  }
+  // Started again without --unicode: a namespace keeps its text form, a new one is 8-bit.
+  torqad narrow(data.path());
+  EXPECT_EQ(unicode(narrow, "a"), "16-bit");
+  EXPECT_EQ(unicode(narrow, "b"), "8-bit");
+  for (const char* bad : {".a", "a/b", "..", "x\xC3\xA9"})
+    EXPECT_EQ(unicode(narrow, bad), "-1015 couldn't connect | 08001 bad namespace name") << bad;
+  EXPECT_EQ(narrow.stop(SIGTERM), 0) << narrow.log();
 }
 
 }  // namespace

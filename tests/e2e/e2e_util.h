@@ -46,7 +46,7 @@ T result(t_istream& is, Database* db) {
 struct config {
   bool unicode = false;    ///< the namespace uses 16-bit text
   bool cached = false;     ///< sessions use the property cache
-  unsigned chunk = 32768;  ///< largest reply chunk (embedded: the daemon's driver cuts replies itself)
+  unsigned chunk = 32768;  ///< largest reply chunk, embedded (through the daemon the driver cuts its own)
   bool daemon = false;     ///< through a torqad rather than embedded
 };
 
@@ -60,6 +60,8 @@ inline std::string name_of(const config& c) {
   return std::string(c.unicode ? "unicode" : "narrow") + (c.cached ? "_cached" : "_uncached") +
          (c.chunk < 32768 ? "_chunk" + std::to_string(c.chunk) : "") + (c.daemon ? "_daemon" : "");
 }
+
+inline void PrintTo(const config& c, std::ostream* os) { *os << name_of(c); }
 
 /// A namespace directory under TMPDIR (or /tmp), removed afterwards.
 class namespace_dir {
