@@ -55,6 +55,7 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
   if (!server::parse_options(options, opts, why)) return refused(server::err_options, why);
   try {
     d.conn = std::make_unique<server::connection>(path, opts, user, password);
+    d.sql = local_sql(*d.conn);
   } catch (const server::server_error& e) {
     return refused(e.code, e.msg);
   } catch (const std::exception& e) {
