@@ -48,6 +48,7 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
     } catch (const net::remote_error& e) {
       return refused(e.code, e.msg);
     }
+    d.sql = remote_sql(*d.remote, host, path, user);
     return 0;
   }
   server::connect_options opts;

@@ -84,7 +84,6 @@ TORQA_DRV_EXPORT SQLRETURN SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
   if (d == nullptr) return SQL_INVALID_HANDLE;
   d->diag.clear();
   if (out == nullptr) return d->diag.set(SQL_ERROR, "HY009", "no place for the statement handle");
-  if (d->remote) return d->diag.set(SQL_ERROR, "HYC00", "SQL statements are not served over a daemon connection");
   if (!d->sql) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
   auto* s = new stmt;
   s->owner = d;
