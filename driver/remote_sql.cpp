@@ -16,6 +16,8 @@ using server::sql_value;
 
 /// An exchange with the daemon; its failures as server errors.
 std::string call(net::remote_connection& c, std::uint8_t type, std::string_view body, std::uint8_t expected) {
+  if (body.size() >= net::max_frame_length)
+    throw server::server_error(server::err_too_long, "the request is longer than a frame can carry (16 MiB)");
   try {
     return c.call(type, body, expected);
   } catch (const net::remote_error& e) {
