@@ -45,16 +45,13 @@ bool sql_service::transaction_open() const { return sqlite3_get_autocommit(conn_
 void sql_service::close(statement& s) {
   s.sql->close();
   s.open = false;
-  s.carried.clear();
 }
 
 void sql_service::fill(statement& s, std::string& out) {
   net::batch_writer batch(out);
   const auto columns = static_cast<int>(s.sql->columns().size());
-  std::string row = std::move(s.carried);
-  s.carried.clear();
+  std::string row;
   try {
-    if (!row.empty()) batch.row(row);
     while (batch.rows() < net::batch_rows && batch.size() < net::batch_bytes) {
       if (!s.sql->fetch()) {
         s.open = false;
@@ -62,16 +59,12 @@ void sql_service::fill(statement& s, std::string& out) {
       }
       row.clear();
       for (int i = 0; i < columns; ++i) net::put_value(row, s.sql->value(i));
-      if (batch.size() + row.size() <= net::max_batch_bytes) {
-        batch.row(row);
-      } else if (batch.rows() > 0) {
-        s.carried = std::move(row);  // the next batch starts with it
-        break;
-      } else {
+      if (row.size() > net::max_row_bytes) {
         close(s);
         return batch.finish(net::batch_end::failed, server::err_too_long,
                             "a row of " + std::to_string(row.size()) + " bytes is longer than a batch can carry");
       }
+      batch.row(row);
     }
     batch.finish(net::batch_end::more);
   } catch (const server::server_error& e) {

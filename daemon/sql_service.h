@@ -33,7 +33,6 @@ class sql_service {
   struct statement {
     std::unique_ptr<server::sql_statement> sql;
     bool open = false;  ///< run and not fetched to its end
-    std::string carried;  ///< a row fetched that did not fit the last batch
   };
 
   /// Appends the next batch of `s`'s rows to `out`.

@@ -147,7 +147,7 @@ void batch_writer::finish(batch_end end, int code, std::string_view msg) {
   out_ += static_cast<char>(end);
   if (end != batch_end::failed) return;
   put_u32(out_, static_cast<std::uint32_t>(code));
-  put_str(out_, msg);
+  put_str(out_, msg.substr(0, 1024));
 }
 
 bool batch_reader::start(std::string_view batch, std::size_t columns) {

@@ -21,10 +21,11 @@ namespace torqa::net {
 /// Statements a connection may hold prepared on the daemon.
 inline constexpr std::uint32_t max_statements = 256;
 /// A batch ends after this many rows, or after the row that takes it to
-/// batch_bytes; a row never fits when it alone is over max_batch_bytes.
+/// batch_bytes. A row longer than max_row_bytes is refused: with that, a
+/// batch and the answer around it always fit a frame.
 inline constexpr std::size_t batch_rows = 4096;
 inline constexpr std::size_t batch_bytes = 1u << 20;
-inline constexpr std::size_t max_batch_bytes = max_frame_length - 1 - 64;
+inline constexpr std::size_t max_row_bytes = (15u << 20) - 4096;
 
 /// A prepared statement as the daemon describes it.
 struct sql_description {
