@@ -41,7 +41,7 @@ class remote_statement final : public statement_source {
   ~remote_statement() override {
     try {
       call(conn_, frame_type::free_sql, id_body(d_.statement), frame_type::done);
-    } catch (const server::server_error&) {  // a failed connection frees it with everything else
+    } catch (const server::server_error&) {  // a failed connection freed it with everything else
     }
   }
 
@@ -55,7 +55,10 @@ class remote_statement final : public statement_source {
     on_row_ = false;
     if (!open_) return;
     open_ = false;
-    call(conn_, frame_type::close_sql, id_body(d_.statement), frame_type::done);
+    try {
+      call(conn_, frame_type::close_sql, id_body(d_.statement), frame_type::done);
+    } catch (const server::server_error&) {  // a failed connection took the run with it; the next call says so
+    }
   }
   void bind(int i, const sql_value& v) override {
     if (i < 1 || static_cast<std::size_t>(i) > d_.params.size())

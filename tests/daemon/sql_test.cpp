@@ -138,6 +138,22 @@ TEST_F(daemon_sql, a_hundred_thousand_rows_come_in_batches) {
   EXPECT_EQ(names, expected_names);
 }
 
+TEST_F(daemon_sql, a_daemon_killed_mid_fetch_fails_the_fetch_at_once) {
+  torqa::query(*db,
+               "INSERT INTO Sample_Person (Age) WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+               "WHERE x < 10000) SELECT x FROM c")
+      .execute();
+  d_seq_query q(*db);
+  q.prepare(U(u"SELECT Age FROM Sample_Person"), SQL_NTS);
+  q.execute();
+  ASSERT_TRUE(q.fetch());
+  daemon.stop(SIGKILL);
+  int rows = 1;
+  while (q.fetch()) ++rows;
+  EXPECT_LT(rows, 10000);  // the rows of the batch at hand, then the failure
+  EXPECT_EQ(described(q.last_err()), "-1010 the daemon closed the connection");
+}
+
 TEST_F(daemon_sql, refusals_say_why_and_leave_the_connection_serving) {
   d_seq_query q(*db);
   q.prepare(U(u"SELEKT Name FROM Sample_Person"), SQL_NTS);
