@@ -8,11 +8,7 @@
 
 namespace torqa::daemon {
 
-namespace {
-
 using net::frame_type;
-
-}  // namespace
 
 sql_service::~sql_service() {
   statements_.clear();
