@@ -50,12 +50,6 @@ struct config {
   bool daemon = false;     ///< through a torqad rather than embedded
 };
 
-/// Why SQL cases are skipped through the daemon, while it does not serve SQL
-/// statements; empty once it does.
-inline const std::string no_sql_through_daemon =
-    "SQL through torqad is not served yet: the driver answers SQLAllocStmt on a network connection with HYC00";
-inline bool serves_sql(const config& c) { return !c.daemon || no_sql_through_daemon.empty(); }
-
 inline std::string name_of(const config& c) {
   return std::string(c.unicode ? "unicode" : "narrow") + (c.cached ? "_cached" : "_uncached") +
          (c.chunk < 32768 ? "_chunk" + std::to_string(c.chunk) : "") + (c.daemon ? "_daemon" : "");

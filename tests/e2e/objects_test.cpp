@@ -142,7 +142,6 @@ TEST_P(e2e_objects, transactions_commit_and_roll_back) {
 }
 
 TEST_P(e2e_objects, open_objects_see_rows_changed_by_sql) {
-  if (!serves_sql(GetParam())) GTEST_SKIP() << no_sql_through_daemon;
   d_ref<Dyn_obj> ann = person("Ann"), bob = person("Bob");
   ASSERT_TRUE(save(ann) == 0 && save(bob) == 0);
   d_int own(5);

@@ -15,10 +15,6 @@ const std::string accents = "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x98\x80";
 
 class e2e_sql : public e2e_test {
  protected:
-  void SetUp() override {
-    if (!serves_sql(GetParam())) GTEST_SKIP() << no_sql_through_daemon;
-    e2e_test::SetUp();
-  }
   void prepare(d_seq_query& q, const char16_t* text) { q.prepare(U(text), SQL_NTS); }
 
   // The first column of every row, as 8-bit text.
