@@ -3,6 +3,9 @@
 // their own, and through raw sockets.
 #include "e2e/e2e_util.h"
 
+#include <torqa/query.h>
+#include <torqa/rows.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -69,6 +72,15 @@ void set_age(d_ref<Dyn_obj>& p, int age) {
   p->set(U(u"Age"), value);
 }
 
+/// The ages of all persons as SQL reads them, in id order.
+std::string ages_by_sql(Database& db) {
+  torqa::query q(db, "SELECT coalesce(Age, -1) FROM Sample_Person ORDER BY ID");
+  std::string ages;
+  q.execute();
+  for (auto& row : q.rows()) ages += std::to_string(row.get<long long>(1)) + ";";
+  return ages;
+}
+
 /// The binding's error for a reply that cannot come: the connection is gone.
 const std::string connection_lost = "-1 assertion failed in t_itcpbuf::reset()";
 
@@ -127,9 +139,11 @@ TEST_F(daemon_test, a_reader_is_served_during_another_clients_transaction_and_se
   Database b(b_conn, false);
   EXPECT_EQ(age_of(b), 1);
   EXPECT_EQ(thrown([&] { open_person(b, 0, 0, u"2"); }), "-9 object not found (open 5809)");
+  EXPECT_EQ(ages_by_sql(b), "1;");
   a.commit();
   EXPECT_EQ(age_of(b), 2);
   EXPECT_EQ(thrown([&] { open_person(b, 0, 0, u"2"); }), "nothing thrown");
+  EXPECT_EQ(ages_by_sql(b), "2;-1;");
 
   // A transaction open when the daemon is stopped is rolled back.
   a.start_transaction();
