@@ -245,12 +245,10 @@ TEST_F(daemon_test, misbehaving_clients_are_closed_while_others_are_served) {
   ASSERT_EQ(send(absurd, "\xFF\xFF\xFF\xFFL", 5, 0), 5);
   ASSERT_EQ(send(truncated, "\x00\x00\x00\x64L\x00\x00", 7, 0), 7);
   // Meanwhile a well-behaved client is served.
-  {
-    Handle<Conn_t> conn = connect();
-    Database db(conn, false);
-    d_ref<Dyn_obj> p = Dyn_obj::create(db, U(u"Sample.Person"));
-    EXPECT_EQ(save(p), 0);
-  }
+  Handle<Conn_t> conn = connect();
+  Database db(conn, false);
+  d_ref<Dyn_obj> p = Dyn_obj::create(db, U(u"Sample.Person"));
+  EXPECT_EQ(save(p), 0);
   EXPECT_TRUE(closed_within(absurd, 1));
   EXPECT_TRUE(closed_within(truncated, 5));
   EXPECT_TRUE(closed_within(silent, 5));
@@ -264,6 +262,8 @@ TEST_F(daemon_test, misbehaving_clients_are_closed_while_others_are_served) {
     if (!served) usleep(100000);
   }
   EXPECT_TRUE(served);
+  // The first client has been idle longer than the silent one: closed too.
+  EXPECT_EQ(thrown([&] { save(p); }), connection_lost);
 }
 
 TEST_F(daemon_test, a_daemon_killed_mid_request_is_a_transport_error_at_once) {
