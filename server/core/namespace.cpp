@@ -184,9 +184,10 @@ int lock_table::acquire(const key& k, const void* holder, bool exclusive, std::i
   std::unique_lock<std::mutex> guard(mutex_);
   if (conflicts(k, holder, exclusive)) {
     const bool granted =
-        timeout > 0 &&
+        timeout > 0 && !stopped_ &&
         released_.wait_for(guard, std::chrono::seconds(std::min(timeout, max_timeout)),
-                           [&] { return !conflicts(k, holder, exclusive); });
+                           [&] { return stopped_ || !conflicts(k, holder, exclusive); }) &&
+        !stopped_;
     if (!granted) return exclusive ? open_exclusive_conflict : open_shared_conflict;
   }
   entry& e = locks_[k];
@@ -206,6 +207,14 @@ void lock_table::release(const key& k, const void* holder) {
     if (e.exclusive == holder) e.exclusive = nullptr;
     e.shared.erase(holder);
     if (e.exclusive == nullptr && e.shared.empty()) locks_.erase(it);
+  }
+  released_.notify_all();
+}
+
+void lock_table::stop_waiting() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopped_ = true;
   }
   released_.notify_all();
 }
@@ -269,9 +278,14 @@ void name_space::take_ownership() {
       continue;
     }
     const std::string name = blank == std::string::npos ? "unknown" : owner.substr(blank + 1);
-    throw server_error(err_storage, "namespace " + dir_ + " is served by process " +
-                                        (pid.empty() ? "unknown" : pid) + " (" + name + ")");
+    throw owned_elsewhere(
+        "namespace " + dir_ + " is served by process " + (pid.empty() ? "unknown" : pid) + " (" + name + ")", dir_);
   }
+  // A socket here was left by an owner that is gone (a link is removed, not
+  // followed; anything else is left for the daemon to report).
+  const std::string socket = dir_ + "/" + socket_file;
+  if (struct stat st{}; ::lstat(socket.c_str(), &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISLNK(st.st_mode)))
+    ::unlink(socket.c_str());
   const std::string text = me + " " + program_name() + "\n";
   if (::ftruncate(owner_fd_, 0) != 0 ||
       ::pwrite(owner_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
@@ -315,6 +329,15 @@ connection::connection(const std::string& dir, const connect_options& options, c
     throw server_error(err_login, "unknown user or wrong password");
   }
   throttle.succeeded(user);
+  // A namespace made before the daemon's login keys were kept gets them for
+  // this user now. Not making them (the database busy) fails no connect:
+  // the next one tries again.
+  if (!store_.setting(storage::scram_key(user))) {
+    try {
+      store_.set_login_keys(user, password);
+    } catch (const server_error&) {
+    }
+  }
 }
 
 connection::connection(const std::string& dir, const connect_options& options, const std::string& user,

@@ -13,14 +13,23 @@ constexpr int err_transport = server::err_storage;
 
 int signed_code(std::uint32_t v) { return static_cast<int>(static_cast<std::int32_t>(v)); }
 
+socket_fd tcp_or_throw(const std::string& host, const std::string& port) {
+  std::string why;
+  socket_fd s = connect_tcp(host, port, why);
+  if (s.get() < 0) throw remote_error{err_transport, why};
+  return s;
+}
+
 }  // namespace
 
 remote_connection::remote_connection(const std::string& host, const std::string& port, const std::string& name,
-                                     const std::string& user, const std::string& password) {
+                                     const std::string& user, const std::string& password)
+    : remote_connection(tcp_or_throw(host, port), name, user, password) {}
+
+remote_connection::remote_connection(socket_fd socket, const std::string& name, const std::string& user,
+                                     const std::string& password, std::size_t chunk)
+    : socket_(std::move(socket)), stream_(socket_.get()), chunk_(chunk) {
   std::string why;
-  socket_ = connect_tcp(host, port, why);
-  if (socket_.get() < 0) throw remote_error{err_transport, why};
-  stream_ = frame_stream(socket_.get());
   server::scram::client login(user, password);
   std::string start;
   put_u32(start, protocol_version);
