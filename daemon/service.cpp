@@ -122,8 +122,10 @@ void service::run(int stop_fd) {
     if (poll(p.data(), p.size(), 1000) < 0 && errno != EINTR) break;
     reap(false);
     if (p[1].revents != 0) break;
-    for (char buf[64]; (p[2].revents & POLLIN) != 0 && read(wake_read_.get(), buf, sizeof buf) > 0;) {
-    }
+    // A wake-up only makes the next poll watch a new namespace's socket.
+    if ((p[2].revents & POLLIN) != 0)
+      for (char buf[64]; read(wake_read_.get(), buf, sizeof buf) > 0;) {
+      }
     if ((p[0].revents & POLLIN) != 0) accept_from(listener_.get(), {});
     for (std::size_t i = 0; i < names.size(); ++i)
       if ((p[3 + i].revents & POLLIN) != 0) accept_from(p[3 + i].fd, names[i]);
@@ -162,6 +164,7 @@ void service::stop_all() {
     // A request waiting for a lock fails at once, so that its client's
     // thread ends and its transaction rolls back.
     std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = true;
     for (auto& entry : namespaces_) entry.second.ns->locks().stop_waiting();
   }
   reap(true);
@@ -195,6 +198,7 @@ void service::reap(bool all) {
 std::shared_ptr<server::name_space> service::open_namespace(const std::string& name, const std::string& peer) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (const auto it = namespaces_.find(name); it != namespaces_.end()) return it->second.ns;
+  if (stopping_) throw server::server_error(server::err_storage, "the daemon is stopping");
   // Any client may name a namespace before it logs in (the login's keys
   // are in it), so their number is bounded.
   if (namespaces_.size() >= static_cast<std::size_t>(options_.max_namespaces))
@@ -246,11 +250,9 @@ void service::serve(client& c) {
 
   // The login.
   if (!next("before the login")) return;
-  net::body_reader start(f.body);
   std::uint32_t version = 0;
   std::string_view name_text, first;
-  if (f.type != frame_type::login_start || !start.u32(version) || !start.str(name_text) || !start.str(first) ||
-      !start.at_end())
+  if (f.type != frame_type::login_start || !net::read_login_start(f.body, version, name_text, first))
     return refuse(server::err_malformed, "expected a login");
   if (version != net::protocol_version)
     return refuse(server::err_version, "protocol version " + std::to_string(version) + " is not supported");
@@ -279,9 +281,8 @@ void service::serve(client& c) {
         }()))
       return;
     if (!next("during the login")) return;
-    net::body_reader proof(f.body);
     std::string_view client_final;
-    const auto done = f.type == frame_type::login_proof && proof.str(client_final) && proof.at_end()
+    const auto done = f.type == frame_type::login_proof && net::read_one_str(f.body, client_final)
                           ? login.final(client_final)
                           : std::nullopt;
     if (!done) {

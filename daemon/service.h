@@ -78,8 +78,9 @@ class service {
   std::string endpoint_;
   server::scram::key mock_key_{};
   net::socket_fd wake_read_, wake_write_;  // a new namespace socket to poll
-  std::mutex mutex_;                       // guards namespaces_
+  std::mutex mutex_;                       // guards namespaces_ and stopping_
   std::map<std::string, served> namespaces_;
+  bool stopping_ = false;  ///< no namespace is opened once set
   std::list<client> clients_;
 };
 

@@ -36,19 +36,17 @@ remote_connection::remote_connection(socket_fd socket, const std::string& name, 
   put_str(start, name);
   put_str(start, login.first());
   const std::string challenge_body = exchange(frame_type::login_start, start, frame_type::challenge);
-  body_reader r(challenge_body);
   std::string_view server_first;
-  if (!r.str(server_first) || !r.at_end()) throw remote_error{err_transport, "malformed login challenge"};
+  if (!read_one_str(challenge_body, server_first)) throw remote_error{err_transport, "malformed login challenge"};
   const auto proof = login.final(server_first, why);
   if (!proof) throw remote_error{err_transport, why};
   std::string body;
   put_str(body, *proof);
   const std::string welcome_body = exchange(frame_type::login_proof, body, frame_type::welcome);
-  body_reader w(welcome_body);
   std::string_view server_final;
   // The daemon proves it knows the user's key: a stand-in cannot accept
   // any password.
-  if (!w.str(server_final) || !login.verify(server_final))
+  if (!read_one_str(welcome_body, server_final) || !login.verify(server_final))
     throw remote_error{err_transport, "the daemon did not prove the user's key"};
 }
 
