@@ -301,6 +301,12 @@ void service::serve(client& c) {
     return refuse(server::err_storage, e.what());
   }
   log(c.peer + ": " + user + " connected to " + name);
+  // A request waiting for a lock stops waiting when its client has gone,
+  // so that the client's locks and transaction go at once.
+  const server::lock_wait_cancel client_gone([fd = c.socket.get()] {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  });
 
   // Channels and their requests, until the client leaves or misbehaves.
   std::map<std::uint32_t, std::unique_ptr<server::session>> channels;

@@ -23,6 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The calling thread's lock_wait_cancel check, if any.
+thread_local const std::function<bool()>* wait_cancelled = nullptr;
+
 std::mutex registry_mutex;
 std::map<std::string, std::weak_ptr<name_space>>& registry() {
   static std::map<std::string, std::weak_ptr<name_space>> r;
@@ -181,14 +184,15 @@ bool lock_table::conflicts(const key& k, const void* holder, bool exclusive) con
 }
 
 int lock_table::acquire(const key& k, const void* holder, bool exclusive, std::int64_t timeout) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::seconds(std::clamp<std::int64_t>(timeout, 0, max_timeout));
   std::unique_lock<std::mutex> guard(mutex_);
-  if (conflicts(k, holder, exclusive)) {
-    const bool granted =
-        timeout > 0 && !stopped_ &&
-        released_.wait_for(guard, std::chrono::seconds(std::min(timeout, max_timeout)),
-                           [&] { return stopped_ || !conflicts(k, holder, exclusive); }) &&
-        !stopped_;
-    if (!granted) return exclusive ? open_exclusive_conflict : open_shared_conflict;
+  // The wait goes in slices so that the thread's cancel check is asked.
+  while (conflicts(k, holder, exclusive)) {
+    const auto now = clock::now();
+    if (stopped_ || now >= deadline || (wait_cancelled != nullptr && (*wait_cancelled)()))
+      return exclusive ? open_exclusive_conflict : open_shared_conflict;
+    released_.wait_until(guard, std::min(deadline, now + std::chrono::milliseconds(250)));
   }
   entry& e = locks_[k];
   if (exclusive)
@@ -218,6 +222,13 @@ void lock_table::stop_waiting() {
   }
   released_.notify_all();
 }
+
+lock_wait_cancel::lock_wait_cancel(std::function<bool()> cancelled)
+    : cancelled_(std::move(cancelled)), outer_(wait_cancelled) {
+  wait_cancelled = &cancelled_;
+}
+
+lock_wait_cancel::~lock_wait_cancel() { wait_cancelled = outer_; }
 
 std::shared_ptr<name_space> name_space::open(const std::string& dir, const connect_options& options) {
   if (dir.empty()) throw server_error(err_options, "no namespace directory given");

@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,21 @@ class lock_table {
   std::condition_variable released_;
   std::map<key, entry> locks_;
   bool stopped_ = false;
+};
+
+/// While one lives, the lock waits of its thread also end, as if timed out,
+/// once `cancelled` answers true (asked a few times a second while waiting):
+/// a daemon's thread stops waiting for a client that has gone.
+class lock_wait_cancel {
+ public:
+  explicit lock_wait_cancel(std::function<bool()> cancelled);
+  lock_wait_cancel(const lock_wait_cancel&) = delete;
+  lock_wait_cancel& operator=(const lock_wait_cancel&) = delete;
+  ~lock_wait_cancel();
+
+ private:
+  std::function<bool()> cancelled_;
+  const std::function<bool()>* outer_;
 };
 
 /// Delays of login attempts per user name after failed ones: each failure

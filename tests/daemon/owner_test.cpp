@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -197,6 +198,36 @@ TEST_F(owner_test, a_stop_ends_a_request_waiting_for_a_lock_and_rolls_its_transa
   Handle<Conn_t> conn = tcp("127.0.0.1[" + start(again) + "]");
   Database db(conn, false);
   EXPECT_EQ(thrown([&] { open_person(db, u"2", 0); }), "-9 object not found (open 5809)");
+}
+
+TEST_F(owner_test, a_client_gone_while_waiting_for_a_lock_lets_its_locks_go_at_once) {
+  test::daemon_process d;
+  const std::string address = "127.0.0.1[" + start(d) + "]";
+  Handle<Conn_t> conn = tcp(address);
+  Database db(conn, false);
+  add_person(db, "Ann");
+  add_person(db, "Bo");
+  d_ref<Dyn_obj> held = open_person(db, u"1", 2);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    Handle<Conn_t> mine = tcp(address);
+    Database waiting(mine, false);
+    waiting.start_transaction();
+    d_ref<Dyn_obj> bo = open_person(waiting, u"2", 2);
+    if (write(ready[1], "y", 1) == 1) open_person(waiting, u"1", 2, 30);
+    _exit(1);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child is waiting
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(thrown([&] { open_person(db, u"2", 2, 10); }), "nothing thrown");
 }
 
 TEST_F(owner_test, the_daemon_listens_on_an_ipv6_address) {
