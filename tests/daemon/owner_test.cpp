@@ -1,6 +1,7 @@
 // A namespace owned by torqad: local connects of other processes through its
-// socket, stale sockets, login keys of old namespaces, the daemon's bounds,
-// stopping while a request waits for a lock, and IPv6 listening.
+// socket, stale sockets, login keys of old namespaces, the daemon's bound on
+// namespaces, lock waits ended by a stop or by their client leaving, and
+// IPv6 listening.
 #include "e2e/e2e_util.h"
 #include "support/daemon_process.h"
 
@@ -24,11 +25,14 @@ namespace fs = std::filesystem;
 
 class owner_test : public ::testing::Test {
  protected:
-  /// Starts torqad serving the parent of the test's namespace; its port.
+  /// Starts torqad serving the parent of the test's namespace; the
+  /// connection string's "127.0.0.1[PORT]" for it (empty when it did not
+  /// start on 127.0.0.1).
   std::string start(test::daemon_process& d, std::vector<std::string> extra = {}, std::string* line = nullptr) {
     std::vector<std::string> args{"--data", data(), "--schema", TORQA_SAMPLE_SCHEMA, "--fasthash"};
     args.insert(args.end(), extra.begin(), extra.end());
-    return d.start(TORQAD, args, data() + "/torqad.log", line);
+    const std::string port = d.start(TORQAD, args, data() + "/torqad.log", line);
+    return port.empty() ? port : "127.0.0.1[" + port + "]";
   }
   std::string data() const { return fs::path(dir.path()).parent_path().string(); }
   std::string socket() const { return dir.path() + "/socket"; }
@@ -70,10 +74,10 @@ void add_person(Database& db, const char* name) {
 
 TEST_F(owner_test, a_local_connect_goes_through_the_daemon_that_owns_the_namespace) {
   test::daemon_process d;
-  const std::string port = start(d);
-  ASSERT_FALSE(port.empty());
+  const std::string address = start(d);
+  ASSERT_FALSE(address.empty());
   {
-    Handle<Conn_t> remote = tcp("127.0.0.1[" + port + "]");
+    Handle<Conn_t> remote = tcp(address);
     ASSERT_TRUE(remote->is_active());
     Database a(remote, false);
     add_person(a, "Ann");
@@ -108,8 +112,7 @@ TEST_F(owner_test, a_local_connect_goes_through_the_daemon_that_owns_the_namespa
 TEST_F(owner_test, a_stale_socket_is_replaced_and_a_link_in_its_place_is_not_followed) {
   {
     test::daemon_process d;
-    const std::string port = start(d);
-    ASSERT_TRUE(tcp("127.0.0.1[" + port + "]")->is_active());
+    ASSERT_TRUE(tcp(start(d))->is_active());
     d.stop(SIGKILL);
   }
   ASSERT_EQ(socket_file().first, 's');
@@ -122,8 +125,7 @@ TEST_F(owner_test, a_stale_socket_is_replaced_and_a_link_in_its_place_is_not_fol
   std::ofstream(victim) << "kept";
   ASSERT_EQ(symlink(victim.c_str(), socket().c_str()), 0);
   test::daemon_process d;
-  const std::string port = start(d);
-  ASSERT_TRUE(tcp("127.0.0.1[" + port + "]")->is_active());
+  ASSERT_TRUE(tcp(start(d))->is_active());
   EXPECT_EQ(socket_file(), std::make_pair('s', 0600u));
   std::ifstream in(victim);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
@@ -151,14 +153,12 @@ TEST_F(owner_test, a_namespace_without_login_keys_gets_them_from_a_local_login) 
   sqlite3_close(db);
 
   test::daemon_process d;
-  const std::string port = start(d);
-  EXPECT_TRUE(tcp("127.0.0.1[" + port + "]")->is_active());
+  EXPECT_TRUE(tcp(start(d))->is_active());
 }
 
 TEST_F(owner_test, namespaces_are_bounded_and_their_creation_logged) {
   test::daemon_process d;
-  const std::string port = start(d, {"--max-namespaces", "1"});
-  const std::string address = "127.0.0.1[" + port + "]";
+  const std::string address = start(d, {"--max-namespaces", "1"});
   ASSERT_TRUE(tcp(address)->is_active());
   Db_err err;
   EXPECT_FALSE(tcp(address, "other", &err)->is_active());
@@ -173,7 +173,7 @@ TEST_F(owner_test, namespaces_are_bounded_and_their_creation_logged) {
 
 TEST_F(owner_test, a_stop_ends_a_request_waiting_for_a_lock_and_rolls_its_transaction_back) {
   test::daemon_process d;
-  const std::string address = "127.0.0.1[" + start(d) + "]";
+  const std::string address = start(d);
   // The daemon closes its connections in their order: the holder's last.
   Handle<Conn_t> waiter_conn = tcp(address), holder_conn = tcp(address);
   Database holder(holder_conn, false);
@@ -195,14 +195,14 @@ TEST_F(owner_test, a_stop_ends_a_request_waiting_for_a_lock_and_rolls_its_transa
   EXPECT_FALSE(waited.empty());
 
   test::daemon_process again;
-  Handle<Conn_t> conn = tcp("127.0.0.1[" + start(again) + "]");
+  Handle<Conn_t> conn = tcp(start(again));
   Database db(conn, false);
   EXPECT_EQ(thrown([&] { open_person(db, u"2", 0); }), "-9 object not found (open 5809)");
 }
 
 TEST_F(owner_test, a_client_gone_while_waiting_for_a_lock_lets_its_locks_go_at_once) {
   test::daemon_process d;
-  const std::string address = "127.0.0.1[" + start(d) + "]";
+  const std::string address = start(d);
   Handle<Conn_t> conn = tcp(address);
   Database db(conn, false);
   add_person(db, "Ann");
