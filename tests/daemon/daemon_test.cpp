@@ -108,6 +108,12 @@ TEST_F(daemon_test, clients_share_objects_and_locks_logins_are_checked_and_the_n
     EXPECT_FALSE(connect(user, password, &err)->is_active());
     EXPECT_EQ(refusal(err), "-1014 couldn't connect | 28000 unknown user or wrong password") << user;
   }
+  // A local connect to the daemon's namespace goes through the daemon, SQL included.
+  Handle<Conn_t> local = e2e::connect(data.path() + "/ns", config{});
+  ASSERT_TRUE(local->is_active());
+  Database l(local, false);
+  EXPECT_EQ(ages_by_sql(l), "-1;");
+  EXPECT_EQ(thrown([&] { open_person(l, 1); }), "-9 couldn't aquire read lock (open 5804)");
 }
 
 TEST_F(daemon_test, a_reader_is_served_during_another_clients_transaction_and_sees_committed_data_only) {
