@@ -53,8 +53,9 @@ class remote_statement final : public statement_source {
   void close() override {
     params_.clear();
     on_row_ = false;
-    if (!open_) return;
+    const bool held = open_ && rows_.end == net::batch_end::more;
     open_ = false;
+    if (!held) return;
     try {
       call(conn_, frame_type::close_sql, id_body(d_.statement), frame_type::done);
     } catch (const server::server_error&) {  // a failed connection took the run with it; the next call says so
@@ -128,7 +129,7 @@ class remote_statement final : public statement_source {
   net::batch_reader rows_;
   std::vector<sql_value> row_;
   std::int64_t changes_ = 0;
-  bool open_ = false;  // the daemon may have rows left
+  bool open_ = false;  // executed, and the rows not all fetched
   bool on_row_ = false;
 };
 

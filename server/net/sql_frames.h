@@ -50,7 +50,8 @@ bool read_execute(std::string_view body, std::uint32_t& statement, std::vector<s
 /// How a batch of rows ends.
 enum class batch_end : std::uint8_t { more, done, failed };
 
-/// Appends a batch to a body: a row count, the rows, then how it ends.
+/// Appends a batch to a body: a row count, how it ends, the rows, and for a
+/// failure its code and message.
 class batch_writer {
  public:
   explicit batch_writer(std::string& out);
@@ -71,12 +72,12 @@ class batch_writer {
 /// Reads a batch row by row.
 class batch_reader {
  public:
-  /// Starts on a batch of rows of `columns` values; false when its count
-  /// cannot be right.
+  /// Starts on a batch of rows of `columns` values, setting `end`; false
+  /// when its head is malformed or its count cannot be right.
   bool start(std::string_view batch, std::size_t columns);
   enum class step { row, end, malformed };
   /// The next row into `row` (resized to the column count), or the end
-  /// (then `end`, and `code` and `message` for a failure).
+  /// (then `code` and `message` for a failure).
   step next(std::vector<server::sql_value>& row);
 
   batch_end end = batch_end::done;

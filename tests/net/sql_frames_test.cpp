@@ -40,8 +40,8 @@ TEST(sql_frames, the_worked_example_round_trips) {
   EXPECT_TRUE(id == 1 && params.size() == 1 && params[0].type == sql_value::integer && params[0].i == 30);
 
   const std::string executed = hex(
-      "00 00 00 30 79 00 00 00 00 00 00 00 00 00 00 00 02 03 00 00 00 03 41 6E 6E 01 00 00 00 00 00 00 00 28 03 00 00 "
-      "00 03 42 6F 62 01 00 00 00 00 00 00 00 23 01 ");
+      "00 00 00 30 79 00 00 00 00 00 00 00 00 00 00 00 02 01 03 00 00 00 03 41 6E 6E 01 00 00 00 00 00 00 00 28 03 00 "
+      "00 00 03 42 6F 62 01 00 00 00 00 00 00 00 23 ");
   std::string body;
   put_u64(body, 0);
   batch_writer w(body);
@@ -119,11 +119,11 @@ TEST(sql_frames, cut_or_corrupt_bodies_are_refused) {
     EXPECT_FALSE(read_description(bad, d)) << at;
   }
   EXPECT_FALSE(read_description(description.substr(0, description.size() - 1) + "\x09", d));
-  EXPECT_FALSE(whole_batch(std::string("\0\0\0\1\5", 5)));
+  EXPECT_FALSE(whole_batch(std::string("\0\0\0\1\1\5", 6)));
   EXPECT_FALSE(whole_batch(std::string("\0\0\0\0\3", 5)));
-  EXPECT_FALSE(whole_batch(std::string("\xFF\xFF\xFF\xFF\0\0\0", 7)));
+  EXPECT_FALSE(whole_batch(std::string("\xFF\xFF\xFF\xFF\1\0\0\0", 8)));
   batch_reader r;
-  EXPECT_FALSE(r.start(std::string("\0\0\0\1\1", 5), 0));
+  EXPECT_FALSE(r.start(std::string("\0\0\0\1\1\0", 6), 0));
 }
 
 }  // namespace
