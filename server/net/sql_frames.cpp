@@ -135,11 +135,6 @@ bool read_execute(std::string_view body, std::uint32_t& statement, std::vector<s
 
 batch_writer::batch_writer(std::string& out) : out_(out), start_(out.size()) { out_.append(5, '\0'); }
 
-void batch_writer::row(std::string_view values) {
-  out_ += values;
-  ++rows_;
-}
-
 void batch_writer::finish(batch_end end, int code, std::string_view msg) {
   std::string head;
   put_u32(head, rows_);

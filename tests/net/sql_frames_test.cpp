@@ -46,10 +46,9 @@ TEST(sql_frames, the_worked_example_round_trips) {
   put_u64(body, 0);
   batch_writer w(body);
   for (const auto& [name, age] : {std::pair{"Ann", 40}, {"Bob", 35}}) {
-    std::string row;
-    put_value(row, {sql_value::text, 0, 0, name});
-    put_value(row, {sql_value::integer, age, 0, {}});
-    w.row(row);
+    put_value(w.body(), {sql_value::text, 0, 0, name});
+    put_value(w.body(), {sql_value::integer, age, 0, {}});
+    w.row_done();
   }
   w.finish(batch_end::done);
   EXPECT_EQ(make_frame(frame_type::executed, body), executed);
@@ -73,12 +72,11 @@ TEST(sql_frames, the_worked_example_round_trips) {
 TEST(sql_frames, cut_or_corrupt_bodies_are_refused) {
   const std::string description = description_body(
       {7, server::sql_statement::form::call, true, {{"When", sql_kind::timestamp, 0}}, {std::nullopt, sql_kind::binary}});
-  std::string values;
-  for (const sql_value& v : {sql_value{}, sql_value{sql_value::real, 0, -2.5, {}}, sql_value{sql_value::blob, 0, 0, "\x01"}})
-    put_value(values, v);
   std::string batch;
   batch_writer w(batch);
-  w.row(values);
+  for (const sql_value& v : {sql_value{}, sql_value{sql_value::real, 0, -2.5, {}}, sql_value{sql_value::blob, 0, 0, "\x01"}})
+    put_value(w.body(), v);
+  w.row_done();
   w.finish(batch_end::failed, -1, "x");
   const std::string tables = tables_body({{"T", {{"C", "INTEGER", true}}}, {"U", {}}});
 
