@@ -79,8 +79,9 @@ TEST_F(daemon_sql, typed_parameters_every_column_type_and_long_values_in_pieces)
   ins.execute();
   ASSERT_FALSE(ins.failed()) << described(ins.last_err());
 
-  torqa::query q(*db, "SELECT Name, Age, Height, Active, Photo, Birthday, WakeUp, Created FROM Sample_Person "
-                      "ORDER BY \"ID\"");
+  torqa::query q(*db,
+                 "SELECT Name, Age, Height, Active, Photo, Birthday, WakeUp, Created FROM Sample_Person "
+                 "ORDER BY \"ID\"");
   EXPECT_EQ(q.column_info(5).sql_type, SQL_VARBINARY);
   q.execute();
   std::vector<std::string> rows;
