@@ -69,7 +69,7 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
     } catch (const net::remote_error& r) {
       return refused(r.code, r.msg);
     }
-    d.sql = remote_sql(*d.remote, "local", e.dir, user);
+    d.sql = remote_sql(*d.remote, "local", path, user);
   } catch (const server::server_error& e) {
     return refused(e.code, e.msg);
   } catch (const std::exception& e) {

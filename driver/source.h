@@ -22,18 +22,25 @@ class remote_connection;
 
 namespace torqa::driver {
 
+/// The connection to a daemon failed: ODBC's communication link failure
+/// (08S01). The connection stays failed.
+struct link_failure : server::server_error {
+  using server::server_error::server_error;
+};
+
 /// A prepared statement (as server::sql_statement describes one): its
-/// description, its runs and the values of its current row.
+/// description, kept here for the ODBC functions to read at no cost, its
+/// runs and the values of its current row.
 class statement_source {
  public:
   using form = server::sql_statement::form;
 
   virtual ~statement_source() = default;
-  virtual form kind() const = 0;
-  virtual bool unicode() const = 0;
-  virtual const std::vector<server::sql_column>& columns() const = 0;
+  form kind() const { return form_; }
+  bool unicode() const { return unicode_; }
+  const std::vector<server::sql_column>& columns() const { return columns_; }
   /// One kind per parameter, empty where the statement does not tell.
-  virtual const std::vector<std::optional<server::sql_kind>>& params() const = 0;
+  const std::vector<std::optional<server::sql_kind>>& params() const { return params_; }
 
   /// Ends the run; the statement stays prepared, its parameters unbound.
   virtual void close() = 0;
@@ -52,6 +59,17 @@ class statement_source {
   virtual std::int64_t changes() const = 0;
   /// The query information call's reply.
   virtual std::string query_info(std::string_view cls, std::string_view query_name) = 0;
+
+ protected:
+  statement_source(form f, bool unicode, std::vector<server::sql_column> columns,
+                   std::vector<std::optional<server::sql_kind>> params)
+      : form_(f), unicode_(unicode), columns_(std::move(columns)), params_(std::move(params)) {}
+
+ private:
+  form form_;
+  bool unicode_;
+  std::vector<server::sql_column> columns_;
+  std::vector<std::optional<server::sql_kind>> params_;
 };
 
 /// A table client SQL works on, and its columns when they were asked for.
@@ -92,7 +110,6 @@ class sql_source {
 /// The embedded server's connection `c`.
 std::unique_ptr<sql_source> local_sql(server::connection& c);
 /// A daemon's connection `c`, to namespace `name` on `host` as `user`.
-std::unique_ptr<sql_source> remote_sql(net::remote_connection& c, std::string host, std::string name,
-                                       std::string user);
+std::unique_ptr<sql_source> remote_sql(net::remote_connection& c, std::string host, std::string name, std::string user);
 
 }  // namespace torqa::driver

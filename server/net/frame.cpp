@@ -5,12 +5,15 @@
 namespace torqa::net {
 
 void put_u32(std::string& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                     static_cast<char>(v)};
+  out.append(b, sizeof b);
 }
 
 void put_u64(std::string& out, std::uint64_t v) {
-  put_u32(out, static_cast<std::uint32_t>(v >> 32));
-  put_u32(out, static_cast<std::uint32_t>(v));
+  char b[8];
+  for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
+  out.append(b, sizeof b);
 }
 
 std::uint32_t get_u32(const char* p) {
