@@ -197,7 +197,7 @@ class e2e_test : public ::testing::TestWithParam<config> {
   void open() {
     Db_err err;
     conn = std::make_unique<Handle<Conn_t>>(ns.connect("torqa", "torqa", &err));
-    ASSERT_TRUE((*conn)->is_active()) << err.code << " " << err.msg;
+    ASSERT_TRUE((*conn)->is_active()) << described(err) << " | " << err.diag.state << " " << err.diag.text;
     db = std::make_unique<Database>(*conn, GetParam().cached);
   }
   /// Ends the session and disconnects: the namespace is released.

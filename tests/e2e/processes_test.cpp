@@ -14,8 +14,8 @@
 namespace torqa::e2e {
 namespace {
 
-// A child's ways to end.
-enum outcome { counted = 0, lost = 1, refused = 2, never_served = 3 };
+// A child's ways to end (its exit status; not 1, a test program's failure).
+enum outcome { counted = 0, lost = 11, refused = 12, never_served = 13 };
 
 /// Connects, waiting (at most a minute) while another process serves the
 /// namespace; such a refusal must name it.
