@@ -16,8 +16,8 @@
 // Decoding bad bytes may fail with Db_err (a refusing start-up reply with
 // its plain text) but never crash, hang or read past the bytes (each input
 // buffer is exactly as long as its bytes).
+#include "encoding/decode_reads.h"
 #include "support/scripted_driver.h"
-#include "support/value_bytes.h"
 
 #include <torqa/torqa.h>
 
@@ -32,59 +32,11 @@ using namespace torqa::test;
 
 namespace {
 
-template <class T>
-void get_value(t_istream& is) {
-  T v;
-  v.get(is, nullptr);
-  if constexpr (requires(std::ostream& os) { os << v; }) printed(v);
+void check(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
 }
-
-void read_bytes(t_istream& is, unsigned short cap) {
-  std::vector<char> buf(cap);
-  bool uni = false;
-  unsigned short len = 0xFFFF;
-  is.read_bytes(uni, buf.data(), cap, len);
-  if (len > cap) {
-    std::fprintf(stderr, "read_bytes gave %u bytes into %u\n", len, cap);
-    std::abort();
-  }
-}
-
-void walk_list(const std::string& bytes) {
-  const d_list list(bytes.data(), bytes.size());
-  std::size_t steps = 0;
-  for (list.move_to(0); !list.at_list_end() && steps <= bytes.size(); list.next_elem(), ++steps) {
-    std::int64_t i = 0;
-    double d = 0;
-    d_string s;
-    list.get_elem(&i);
-    list.get_elem(&d);
-    list.get_elem(s);
-  }
-  if (!list.at_list_end()) {
-    std::fprintf(stderr, "list walk did not reach the end\n");
-    std::abort();
-  }
-  list.count();
-}
-
-using read_fn = void (*)(t_istream&);
-const read_fn reads[] = {
-    [](t_istream& is) { std::int64_t v = 0; bool null = false; is.read_int(v, null); },
-    [](t_istream& is) { double v = 0; bool null = false; is.read_double(v, null); },
-    [](t_istream& is) { read_bytes(is, 0); },
-    [](t_istream& is) { read_bytes(is, 3); },
-    [](t_istream& is) { read_bytes(is, 65535); },
-    [](t_istream& is) { bool uni = false; std::string s; is.read_str(uni, s); },
-    [](t_istream& is) { std::string s; is.read_mb_str(s); },
-    [](t_istream& is) { is.skip(); },
-    get_value<d_binary>, get_value<d_int>, get_value<d_double>, get_value<d_date>, get_value<d_time>,
-    get_value<d_timestamp>, get_value<d_list>,
-    [](t_istream& is) { d_string s(is); s.mb_str(); },
-    [](t_istream& is) { d_status s(is); s.get_msg().mb_str(); },
-    [](t_istream& is) { db_name n; n.get(is, nullptr); },
-    [](t_istream& is) { Db_err e; e.get(is); Err_open_obj o(e); Err_close_obj c(e); },
-};
 
 void decode_message(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return;
@@ -97,16 +49,14 @@ void decode_message(const std::uint8_t* data, std::size_t size) {
   try {
     // A list read consumes at least one byte; a text-form read may not move.
     const std::size_t limit = form == 0 ? bytes.size() + 1 : 8;
-    for (std::size_t k = 0; !in.is.at_end() && k < limit; ++k) reads[ops[k % nreads] % std::size(reads)](in.is);
-    if (form == 0 && !in.is.at_end()) {
-      std::fprintf(stderr, "reads did not reach the end\n");
-      std::abort();
-    }
-    reads[ops[0] % std::size(reads)](in.is);  // once past the end
+    const auto read = [&](std::size_t k) { return read_ops[ops[k % nreads] % std::size(read_ops)].read(in.is); };
+    for (std::size_t k = 0; !in.is.at_end() && k < limit; ++k) check(read(k), "a result breaks its contract");
+    check(form != 0 || in.is.at_end(), "reads did not reach the end");
+    check(read(0), "a result past the end breaks its contract");
     in.is.skip_rest();
   } catch (const Db_err&) {
   }
-  if (form == 0) walk_list(bytes);
+  if (form == 0) check(walk_list(bytes).empty(), "list walk did not reach the end");
 }
 
 // The input's replies, queued on the scripted driver.

@@ -1,56 +1,25 @@
 // Diagnostic records and handle validation of the driver's ODBC functions.
-#include <torqa/driver_abi.h>
-
-#include <gtest/gtest.h>
-
-#include <sql.h>
-#include <sqlext.h>
+#include "driver_fixture.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
 namespace {
 
-torqa_drv_str drv(const std::u16string& s) {
-  return {reinterpret_cast<const unsigned short*>(s.data()), static_cast<unsigned>(s.size())};
-}
+using driver_test::record;
 
-// An environment and a connection to a namespace, in a fresh directory,
-// whose schema has one class.
-class diagnostics : public ::testing::Test {
+// A connection to a namespace whose schema has one class, and a statement on it.
+class diagnostics : public driver_test::fixture {
  protected:
+  diagnostics() : fixture("class T.Item\n  property N: integer\nend class\n") {}
   void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/torqa-driver-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    std::ofstream(dir + "/schema.tq") << "class T.Item\n  property N: integer\nend class\n";
-    ASSERT_EQ(SQLAllocEnv(&henv), SQL_SUCCESS);
-    ASSERT_EQ(SQLAllocConnect(henv, &hdbc), SQL_SUCCESS);
+    fixture::SetUp();
     EXPECT_EQ(connect(u"wrong"), -1014);
     EXPECT_EQ(record(SQL_HANDLE_DBC, hdbc), "28000 unknown user or wrong password");
     ASSERT_EQ(connect(u"torqa"), 0);
     EXPECT_EQ(record(SQL_HANDLE_DBC, hdbc), "no record");
     ASSERT_EQ(SQLAllocStmt(hdbc, &hstmt), SQL_SUCCESS);
   }
-  void TearDown() override {
-    SQLFreeConnect(hdbc);
-    SQLFreeEnv(henv);
-    std::filesystem::remove_all(dir);
-  }
-
-  short connect(const std::u16string& password, SQLHDBC to = nullptr, const std::string& name = "ns") {
-    const std::u16string host = u"local", options = u"fasthash=1;schema=" + path(dir + "/schema.tq"),
-                         ns = path(dir + "/" + name), user = u"torqa";
-    const auto h = drv(host), o = drv(options), p = drv(ns), u = drv(user), w = drv(password);
-    return DrvConnect(to != nullptr ? to : hdbc, &h, &o, &p, &u, &w);
-  }
-  static std::u16string path(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
   SQLRETURN prepare(const std::u16string& sql) {
     return SQLPrepare(hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(sql.c_str())), SQL_NTS);
@@ -59,23 +28,7 @@ class diagnostics : public ::testing::Test {
     const SQLRETURN rc = prepare(sql);
     return rc == SQL_SUCCESS ? SQLExecute(hstmt) : rc;
   }
-
-  // The record as "<state> <message>", or "no record".
-  static std::string record(SQLSMALLINT type, SQLHANDLE h) {
-    SQLCHAR state[6] = {}, text[256] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    const SQLRETURN rc = SQLGetDiagRec(type, h, 1, state, &native, text, sizeof text, &length);
-    if (rc == SQL_NO_DATA) return "no record";
-    if (rc != SQL_SUCCESS) return "rc " + std::to_string(rc);
-    return std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(text);
-  }
   std::string stmt_record() const { return record(SQL_HANDLE_STMT, hstmt); }
-
-  std::string dir;
-  SQLHENV henv = nullptr;
-  SQLHDBC hdbc = nullptr;
-  SQLHSTMT hstmt = nullptr;
 };
 
 TEST_F(diagnostics, failed_calls_leave_a_record_and_the_next_call_clears_it) {

@@ -1,33 +1,21 @@
 // Connections opened as a driver manager opens them (SQLDriverConnect)
 // against connections opened by the binding (DrvConnect): each keeps its own
 // text conventions on the same data; transactions and connection failures.
-#include <torqa/driver_abi.h>
+#include "driver_fixture.h"
 
-#include <gtest/gtest.h>
-
-#include <sql.h>
-#include <sqlext.h>
-
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <utility>
 #include <vector>
 
 namespace {
 
-class standard : public ::testing::Test {
+using driver_test::record;
+
+class standard : public driver_test::fixture {
  protected:
+  standard() : fixture("class T.Item\n  property S: string\nend class\n") {}
   void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/torqa-standard-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    std::ofstream(dir + "/schema.tq") << "class T.Item\n  property S: string\nend class\n";
-    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv), SQL_SUCCESS);
-    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, henv, &hdbc), SQL_SUCCESS);
+    fixture::SetUp();
     ASSERT_EQ(connect("UID=torqa;PWD=torqa;Connect={" + target() + "}"), SQL_SUCCESS)
         << record(SQL_HANDLE_DBC, hdbc);
     ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt), SQL_SUCCESS);
@@ -35,9 +23,7 @@ class standard : public ::testing::Test {
   void TearDown() override {
     SQLEndTran(SQL_HANDLE_DBC, hdbc, SQL_ROLLBACK);
     SQLDisconnect(hdbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, henv);
-    std::filesystem::remove_all(dir);
+    fixture::TearDown();
   }
 
   std::string target() const { return "local[fasthash=1;schema=" + dir + "/schema.tq]:" + dir + "/ns"; }
@@ -48,17 +34,6 @@ class standard : public ::testing::Test {
   SQLRETURN exec(const std::string& sql, SQLHSTMT h = nullptr) {
     return SQLExecDirect(h ? h : hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   }
-  static std::string record(SQLSMALLINT type, SQLHANDLE h) {
-    SQLCHAR state[6] = {}, text[256] = {};
-    const SQLRETURN rc = SQLGetDiagRec(type, h, 1, state, nullptr, text, sizeof text, nullptr);
-    if (rc != SQL_SUCCESS) return "rc " + std::to_string(rc);
-    return std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(text);
-  }
-
-  std::string dir;
-  SQLHENV henv = nullptr;
-  SQLHDBC hdbc = nullptr;
-  SQLHSTMT hstmt = nullptr;
 };
 
 TEST_F(standard, each_connection_keeps_its_text_conventions) {
@@ -67,13 +42,7 @@ TEST_F(standard, each_connection_keeps_its_text_conventions) {
   SQLHDBC binding = nullptr;
   SQLHSTMT bstmt = nullptr;
   ASSERT_EQ(SQLAllocConnect(henv, &binding), SQL_SUCCESS);
-  const std::string ns = dir + "/ns";
-  const std::u16string host = u"local", path(ns.begin(), ns.end()), user = u"torqa";
-  const auto drv = [](const std::u16string& s) {
-    return torqa_drv_str{reinterpret_cast<const unsigned short*>(s.data()), static_cast<unsigned>(s.size())};
-  };
-  const torqa_drv_str h = drv(host), o = drv(u""), p = drv(path), u = drv(user), w = drv(user);
-  ASSERT_EQ(DrvConnect(binding, &h, &o, &p, &u, &w), 0);
+  ASSERT_EQ(fixture::connect(u"torqa", binding), 0);
   ASSERT_EQ(SQLAllocStmt(binding, &bstmt), SQL_SUCCESS);
   const std::u16string select = u"SELECT S AS \"Näme\" FROM T_Item";
   ASSERT_EQ(SQLPrepare(bstmt, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(select.c_str())), SQL_NTS),
