@@ -20,40 +20,6 @@ using namespace test;
 const std::string startup_reply = hex("03 04 01 13 01") + "2.080000000000000" + hex("03 04 00 07 01") + "TORQA";
 const std::string nothing_pending = hex("03 04 00 03 04 00 03 04 00");  // the flush groups of a cached session
 
-// A reply with a common head taken apart: the result, the error record
-// (code, message, detail) and the bytes after the head (a cache section).
-struct head {
-  std::string result, msg, info, cache;
-  std::int64_t code = 0;
-};
-
-head record(const element& e) {
-  head h;
-  if (e.data.empty()) return h;
-  reader r(e.data);
-  h.code = next_int(r);
-  h.msg = next_text(r);
-  if (element i; r.next(i)) h.info = std::string(i.data);
-  return h;
-}
-
-head common(const std::string& reply) {
-  reader r(reply);
-  const std::string result(next(r).data);
-  head h = record(next(r));
-  h.result = result;
-  EXPECT_TRUE(next(r).is_null());
-  next(r);  // server output
-  h.cache = std::string(r.rest());
-  return h;
-}
-
-// The first value of a result, as text.
-std::string value(std::string_view result) {
-  reader r(result);
-  return next_text(r);
-}
-
 class session_test : public ::testing::Test {
  protected:
   session_test()
@@ -301,13 +267,7 @@ class session_streams : public session_test {
       all += datum_text(line.d, data_type::string) + "\n";
     }
   }
-  std::string sql(const std::string& text) {
-    statement st = conn.store().prepare(text);
-    if (!st.step()) return "<no row>";
-    const auto* t = sqlite3_column_blob(st.get(), 0);
-    return t ? std::string(static_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)))
-             : "<null>";
-  }
+  std::string sql(const std::string& text) { return scalar(conn.store(), text); }
 };
 
 TEST_F(session_streams, content_crosses_chunks_and_a_failed_save_keeps_the_old) {
