@@ -105,19 +105,7 @@ TEST(list_output, string_header_forms) {
   }
 }
 
-TEST(list_output, string_kinds_and_null) {
-  const unsigned short units[] = {0x0041, 0x00E9, 0x20AC};
-  t_ostrstream os;
-  os.put_str(2, reinterpret_cast<const char*>(units), 6);
-  os.put_str(1, "\x41\x00", 2);
-  os.put_str(0, "ab", 2);
-  os.put_null();
-  os.put_str(3, "ab", 2);
-  os.put_str(-1, "ab", 2);
-  EXPECT_EQ(hex(bytes_of(os)), "08 02 41 00 E9 00 AC 20 04 02 41 00 04 01 61 62 02 01 02 01 02 01");
-}
-
-TEST(list_output, operators) {
+TEST(list_output, string_kinds_null_and_operators) {
   struct value : D_type {
     void get(t_istream&, Database*) override {}
     void put(t_ostream& os, Database* db) const override {
@@ -125,7 +113,16 @@ TEST(list_output, operators) {
       os.put_str(0, "v", 1);
     }
   };
+  const unsigned short units[] = {0x0041, 0x00E9, 0x20AC};
   t_ostrstream os;
+  os.put_str(2, reinterpret_cast<const char*>(units), 6);
+  os.put_str(1, "\x41\x00", 2);
+  os.put_str(0, "ab", 2);
+  os.put_null();
+  os.put_str(3, "ab", 2);  // unknown kinds: null
+  os.put_str(-1, "ab", 2);
+  EXPECT_EQ(hex(bytes_of(os)), "08 02 41 00 E9 00 AC 20 04 02 41 00 04 01 61 62 02 01 02 01 02 01");
+  os.reset();
   os << -2 << 4294967295u << true << false << std::int64_t{-4294967296} << value{};
   EXPECT_EQ(hex(bytes_of(os)), "03 05 FE 06 04 FF FF FF FF 03 04 01 03 04 00 06 05 00 00 00 00 03 01 76");
 }
