@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <random>
 #include <thread>
 
 namespace torqa::server {
@@ -116,21 +115,8 @@ TEST_F(session_test, malformed_requests_get_error_replies) {
     EXPECT_EQ(h.code, expected) << code << " " << payload.size();
     EXPECT_TRUE(!h.msg.empty() && h.cache.empty()) << code << " " << payload.size();
   }
-  EXPECT_EQ(value(get(oid, "Name").result), "Ann");  // nothing was damaged
-
-  // Random bytes never break the session: every reply is whole elements.
-  std::mt19937 rng(12345);
-  const std::string codes = "B0B1B2B3B4B6B7B8B9BBBGBHBIBJ";
-  for (int i = 0; i < 3000; ++i) {
-    std::string payload(rng() % 40, '\0');
-    for (char& c : payload) c = static_cast<char>(rng() % 8 == 0 ? rng() % 6 : rng());
-    const std::string reply = s.request(codes.substr(rng() % (codes.size() / 2) * 2, 2), payload);
-    reader r(reply);
-    element e;
-    while (r.next(e)) {}
-    EXPECT_TRUE(!reply.empty() && r.at_end());
-  }
-  EXPECT_EQ(value(get(saved_person("Bob"), "Name").result), "Bob");
+  // Nothing was damaged. (Random requests are the server request fuzz target's.)
+  EXPECT_EQ(value(get(oid, "Name").result), "Ann");
 }
 
 TEST_F(session_test, statuses_decode) {
@@ -142,6 +128,8 @@ TEST_F(session_test, statuses_decode) {
   };
   EXPECT_EQ(decode("") + "/" + decode("1") + "/" + decode(hex("05 01")), "0 /0 /-1 malformed status");
   EXPECT_EQ(session::status_bytes(-5, "five"), hex("0D 01 01 00 03 05 FB 06 01") + "five");
+  owned none(s.request("BJ", ""));  // no status at all
+  EXPECT_EQ(record(next(none)).code, err_malformed);
 }
 
 TEST_F(session_test, cached_session_sections_and_flush_groups) {
