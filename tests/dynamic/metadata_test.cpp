@@ -41,13 +41,6 @@ TEST(class_def_set, loads_each_class_once_whatever_the_case) {
   EXPECT_TRUE(q->par_cnt == 2 && db_name::cmp(q->sql_name.c_str(), u16(u"A_ByName").data()) == 0);
 }
 
-TEST(class_def_set, class_name_goes_out_in_the_servers_text_form) {
-  session s(false, true);
-  for (int i = 0; i < 3; ++i) s.drv.reply(defs());
-  s.db->get_classes().open(&*s.db, cls.data());
-  EXPECT_EQ(s.last_hex(), "0C 02 41 00 2E 00 43 00 6C 00 73 00");
-}
-
 TEST(class_def_set, error_status_leaves_only_that_kind_empty) {
   session s;
   // The records after a failed status are not taken.
