@@ -21,14 +21,13 @@
 // valid messages of every element form and corrupted ones: lengths past the
 // data, cut headers, unknown types, odd 16-bit text, broken UTF-8, records
 // and statuses cut short.
+#include "check.h"
 #include "support/scripted_driver.h"
 #include "support/value_bytes.h"
 
 #include <torqa/torqa.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,12 +101,6 @@ std::string walk_list(const std::string& bytes) {
   return {};
 }
 
-void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "%s\n", what);
-  std::abort();
-}
-
 void decode_message(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return;
   const int form = data[0] % 3;
@@ -120,13 +113,13 @@ void decode_message(const std::uint8_t* data, std::size_t size) {
     // A list read consumes at least one byte; a text-form read may not move.
     const std::size_t limit = form == 0 ? bytes.size() + 1 : 8;
     const auto read = [&](std::size_t k) { return read_ops[ops[k % nreads] % std::size(read_ops)].read(in.is); };
-    for (std::size_t k = 0; !in.is.at_end() && k < limit; ++k) check(read(k), "a result breaks its contract");
-    check(form != 0 || in.is.at_end(), "reads did not reach the end");
-    check(read(0), "a result past the end breaks its contract");
+    for (std::size_t k = 0; !in.is.at_end() && k < limit; ++k) fuzz::check(read(k), "a result breaks its contract");
+    fuzz::check(form != 0 || in.is.at_end(), "reads did not reach the end");
+    fuzz::check(read(0), "a result past the end breaks its contract");
     in.is.skip_rest();
   } catch (const Db_err&) {
   }
-  if (form == 0) check(walk_list(bytes).empty(), "list walk did not reach the end");
+  if (form == 0) fuzz::check(walk_list(bytes).empty(), "list walk did not reach the end");
 }
 
 // The input's replies, queued on the scripted driver.
