@@ -78,7 +78,7 @@ TEST(list_input, reads_every_element_type_as_number_and_text) {
   };
   std::string all;
   for (const auto& r : rows) all += r.bytes;
-  input ints(all), doubles(all), texts(all), skipped(all);
+  input ints(all), doubles(all), texts(all), skipped(all), bytes(all);
   for (const auto& r : rows) {
     SCOPED_TRACE(hex(r.bytes.substr(0, 8)));
     EXPECT_EQ(next_int(ints.is), r.i);
@@ -90,8 +90,12 @@ TEST(list_input, reads_every_element_type_as_number_and_text) {
     EXPECT_EQ(uni, r.uni);
     EXPECT_FALSE(skipped.is.at_end());
     skipped.is.skip();
+    char buf[8];
+    unsigned short len = 0;
+    bytes.is.read_bytes(uni, buf, sizeof buf, len);  // as much of the text as fits
+    EXPECT_EQ(std::string(buf, len), r.text.substr(0, 8));
   }
-  for (input* in : {&ints, &doubles, &texts, &skipped}) EXPECT_TRUE(in->is.at_end() && in->is.good());
+  for (input* in : {&ints, &doubles, &texts, &skipped, &bytes}) EXPECT_TRUE(in->is.at_end() && in->is.good());
 }
 
 TEST(list_input, integer_widths_long_elements_and_scratch_buffer_limits) {

@@ -144,4 +144,7 @@ TEST(list_decoding, static_decoders_read_one_element) {
   EXPECT_TRUE(null == 0 && unknown == 9);
   d_list::get_elem("\x06\x02\x68\x00\x69\x00", s);
   EXPECT_TRUE(s.bytes() == units16(u"hi") && s.kind() == 1);
+  d_binary b;
+  d_list::get_elem("\x06\x02\x68\x00\x69\x00", b);
+  EXPECT_EQ(b.bytes(), units16(u"hi"));
 }

@@ -66,8 +66,10 @@ TEST_F(session_test, class_records_results_closes_iteration_and_opens_by_id) {
     session::decode_status(next(r).data, code, msg);
     EXPECT_TRUE(code == status && r.at_end()) << cls;
   }
-  owned bad(s.request("B3", ""));
-  EXPECT_EQ(record(next(bad)).code, err_malformed);
+  for (const char* code : {"B3", "B6"}) {  // no class name, no object id
+    owned bad(s.request(code, ""));
+    EXPECT_EQ(record(next(bad)).code, err_malformed) << code;
+  }
 
   const int oid = saved_person("Ann");
   // A method without a result answers a null one.
