@@ -175,6 +175,10 @@ TEST(list_input, reading_past_the_end_skip_rest_and_reset) {
   EXPECT_EQ(next_int(in.is), (int_result{99, true}));
   EXPECT_TRUE(next_str(in.is).empty() && in.is.eof() && in.is.fail());
 
+  input cut(unhex("00 00 00 01") + std::string(1000, 'x'));  // 65535 bytes announced, 1000 there
+  cut.is.skip();
+  EXPECT_TRUE(cut.is.at_end());
+
   t_istream bare;  // no buffer at all
   EXPECT_TRUE(bare.at_end() && next_int(bare).second);
   bare.skip_rest();

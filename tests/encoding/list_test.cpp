@@ -107,8 +107,9 @@ TEST(list_cursor, move_to_and_next_elem) {
   EXPECT_EQ(m.count(), 3);
   m.move_to(2);
   std::int64_t v = 0;
-  m.get_elem(&v);
-  EXPECT_EQ(v, 9);
+  double d = 0;
+  m.get_elem(&v), m.get_elem(&d);
+  EXPECT_TRUE(v == 9 && d == 9.0);
   m.next_elem();
   EXPECT_TRUE(m.at_list_end());
 }
@@ -144,7 +145,4 @@ TEST(list_decoding, static_decoders_read_one_element) {
   EXPECT_TRUE(null == 0 && unknown == 9);
   d_list::get_elem("\x06\x02\x68\x00\x69\x00", s);
   EXPECT_TRUE(s.bytes() == units16(u"hi") && s.kind() == 1);
-  d_binary b;
-  d_list::get_elem("\x06\x02\x68\x00\x69\x00", b);
-  EXPECT_EQ(b.bytes(), units16(u"hi"));
 }
