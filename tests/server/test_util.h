@@ -1,5 +1,5 @@
 // Helpers of the server's unit tests: hex literals, a temporary directory,
-// and readers of replies.
+// readers of replies and of one value a SQL statement answers.
 #pragma once
 
 #include "server/storage/storage.h"
