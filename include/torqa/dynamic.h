@@ -72,12 +72,12 @@ class TORQA_API Dyn_obj : public Obj_t {
     return open(db, cls.c_str(), id.c_str(), concurrency, timeout);
   }
   static d_ref<Dyn_obj> create(Database& db, const torqa::text16& cls) { return create(db, cls.c_str()); }
-  /// The property as T: a value class or a d_ref (`obj->get<d_int>("Age")`).
+  /// The property as T: a value class, a d_ref, or a plain C++ value the
+  /// value class converts to (`obj->get<std::optional<int>>("Age")`, see
+  /// as<T>() in <torqa/types.h>).
   template <class T>
   T get(const torqa::text16& prop) {
-    T value;
-    value.get(get(prop.c_str()), db);
-    return value;
+    return torqa::detail::read_result<T>(get(prop.c_str()), db);
   }
   /// Sets the property to a value class or a plain value (`set("Age", 40)`).
   template <class V>
@@ -86,7 +86,12 @@ class TORQA_API Dyn_obj : public Obj_t {
     set_property(this->prop(prop.c_str()), torqa::detail::slot_of(held));
   }
   /// Calls a method with typed arguments, output arguments marked with
-  /// torqa::out(), and answers its result as R (void: dropped). An output
+  /// torqa::out(), and answers its result as R (void: dropped): a value
+  /// class, a plain C++ value it converts to, or a reference. An object
+  /// result is read as the R asked for: d_ref<Dyn_obj>, or the d_ref of a
+  /// generated proxy (`call<d_ref<Sample::Person>>("Partner")`), which
+  /// throws Db_err -1000 when the server answers an object of another
+  /// class. An output
   /// argument the method does not declare, or one it declares and the call
   /// does not mark, throws Db_err -1000 before anything is sent.
   template <class R = void, class... A>
@@ -97,11 +102,7 @@ class TORQA_API Dyn_obj : public Obj_t {
           D_type* slots[sizeof...(A) + 1] = {torqa::detail::slot_of(h)..., nullptr};
           const bool output[sizeof...(A) + 1] = {torqa::detail::is_out<std::remove_cvref_t<decltype(h)>>..., false};
           t_istream& reply = run_marked(method.c_str(), slots, output, static_cast<int>(sizeof...(A)));
-          if constexpr (!std::is_void_v<R>) {
-            R result;
-            result.get(reply, db);
-            return result;
-          }
+          if constexpr (!std::is_void_v<R>) return torqa::detail::read_result<R>(reply, db);
         },
         held);
   }

@@ -26,10 +26,17 @@ template <class Self>
 class proxy : public Obj_t {
  public:
   /// Builds the proxy of an object the session has open under `oid`;
-  /// d_ref<Self> calls it when it reads a reference.
-  static Self* make_proxy(Database* db, int oid, const unsigned short*) {
+  /// d_ref<Self> calls it when it reads a reference. An object of another
+  /// class than Self's (`cls`, as the server names it) is released again
+  /// and throws Db_err -1000, so a d_ref<Self> never holds another class.
+  static Self* make_proxy(Database* db, int oid, const unsigned short* cls) {
     auto* p = new Self;
     p->init_openref(db, oid);
+    if (cls != nullptr && db_name::cmp(cls, name(Self::class_name)) != 0) {
+      { const d_ref<Self> last(p); }  // closes the object, as any last reference does
+      throw Db_err(-1000, "the object is a " + d_string(cls).mb_str() + ", not a " +
+                              d_string(Self::class_name).mb_str());
+    }
     return p;
   }
 
@@ -75,7 +82,7 @@ class proxy : public Obj_t {
   /// Plain C++ values as the value classes setters take.
   static d_string text(std::string_view s) { return d_string(s.data(), s.size()); }
   static d_binary bytes(std::string_view s) { return d_binary(s.data(), s.size()); }
-  static d_int integer(long long v) { return detail::to_int(v); }
+  static d_int integer(long long v) { return d_int(v); }
 
  private:
   static d_ref<Self> first_ref(Database& db, t_istream& reply, const Db_err& err) {
