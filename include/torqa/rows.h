@@ -29,11 +29,16 @@ namespace torqa {
 
 class query : public d_seq_query {
  public:
-  /// Prepares SQL text.
   /// Prepares SQL text; a statement the driver refuses throws its
   /// diagnostic (last_err()).
   query(Database& db, const text16& sql) : d_seq_query(db) {
     prepare(sql.c_str(), SQL_NTS);
+    throw_if_failed();
+  }
+  /// Prepares the named query of a server class (`query(db,
+  /// "Sample.Person", "ByName")`); a failure is thrown likewise.
+  query(Database& db, const text16& cls, const text16& name) : d_seq_query(db) {
+    prepare(cls.c_str(), name.c_str());
     throw_if_failed();
   }
 
