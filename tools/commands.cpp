@@ -711,7 +711,12 @@ const std::vector<command>& commands() {
        "Writes DIR/Package/Class.h (default DIR: the current directory) for each CLASS, or for every\n"
        "class of the schema with --all: a proxy class Package::Class with an accessor and a setter per\n"
        "property and a function per method, used through d_ref<Package::Class>. Prints the paths\n"
-       "written.",
+       "written.\n"
+       "Names are given in this order: the built-in methods without '%' (Save, Id, ...), readers P,\n"
+       "setters set_P, the class's methods. One that is a C++ keyword, a member of the proxy (create,\n"
+       "open, close, call, db, d_int, ...), the class's own name or a name given before takes a\n"
+       "trailing '_': a property Save is read by Save_(). A method answering an object gives a\n"
+       "d_ref<Dyn_obj>, or through a proxy named with M<Package::Class>(...).",
        0, -1, {"output", "all"}, false, cmd_generate},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"

@@ -92,7 +92,7 @@ T exact(V v) {
     constexpr V hi = static_cast<V>(std::numeric_limits<T>::max() / 2 + 1) * 2;
     constexpr V lo = std::is_signed_v<T> ? -hi : V(0);
     if (!(v >= lo && v < hi)) {
-      if (v != v) conversion_failed("nan is not an integer");
+      if (std::isnan(v)) conversion_failed("nan is not an integer");
       conversion_failed("integer out of range");
     }
     if (static_cast<V>(static_cast<T>(v)) != v) conversion_failed(format_double(v) + " is not an integer");
