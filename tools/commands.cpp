@@ -514,7 +514,7 @@ int cmd_sql(context& c, const invocation& inv) {
 int cmd_query(context& c, const invocation& inv) {
   const Class_def& cls = c.s.cls(inv.words[1]);
   const Query_def& def = query_of(cls, inv.words[2]);
-  torqa::query q(c.s.db(), cls.get_name().c_str(), def.name.c_str());
+  torqa::query q(c.s.db(), utf8(cls.get_name()), utf8(def.name));
   return run_query(c, q, std::vector<std::string>(inv.words.begin() + 3, inv.words.end()), utf8(def.name));
 }
 

@@ -63,8 +63,8 @@ const std::set<std::string>& proxy_names() {
   static const std::set<std::string> names = [] {
     std::set<std::string> n = code_names();
     n.insert({"get_db", "get_oid", "is_closed", "init_openref", "close", "oid", "closed", "refs", "make_proxy",
-              "create", "open", "name", "get_property", "set_property", "text", "bytes", "integer", "first_ref",
-              "class_name", "proxy", "D_type", "Obj_t", "db_ret_type"});
+              "create", "open", "name", "get_property", "set_property", "first_ref", "class_name", "proxy", "D_type",
+              "Obj_t", "db_ret_type"});
     return n;
   }();
   return names;

@@ -88,13 +88,13 @@ class TORQA_API Dyn_obj : public Obj_t {
   }
   /// Calls a method with typed arguments, output arguments marked with
   /// torqa::out(), and answers its result as R (void: dropped): a value
-  /// class, a plain C++ value it converts to, or a reference. An object
+  /// class, a plain C++ value it converts to, or a reference. An output
+  /// argument the method does not declare, or one it declares and the call
+  /// does not mark, throws Db_err -1000 before anything is sent. An object
   /// result is read as the R asked for: d_ref<Dyn_obj>, or the d_ref of a
   /// generated proxy (`call<d_ref<Sample::Person>>("Partner")`), which
-  /// throws Db_err -1000 when the server answers an object of another
-  /// class. An output
-  /// argument the method does not declare, or one it declares and the call
-  /// does not mark, throws Db_err -1000 before anything is sent.
+  /// throws Db_err -1000 when the server answers an object of another class
+  /// (the class metadata does not say a result's class).
   template <class R = void, class... A>
   R call(const torqa::text16& method, A&&... args) {
     return call_typed<R>(db, cls, oid, method.c_str(), std::forward<A>(args)...);

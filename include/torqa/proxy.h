@@ -33,9 +33,11 @@ class proxy : public Obj_t {
     auto* p = new Self;
     p->init_openref(db, oid);
     if (cls != nullptr && db_name::cmp(cls, name(Self::class_name)) != 0) {
+      // Named before the close, which may reuse the scratch `cls` points into.
+      const std::string what = "the object is a " + d_string(cls).mb_str() + ", not a " +
+                               d_string(Self::class_name).mb_str();
       { const d_ref<Self> last(p); }  // closes the object, as any last reference does
-      throw Db_err(-1000, "the object is a " + d_string(cls).mb_str() + ", not a " +
-                              d_string(Self::class_name).mb_str());
+      throw Db_err(-1000, what);
     }
     return p;
   }
@@ -78,11 +80,6 @@ class proxy : public Obj_t {
   static R call_class(Database& db, const char16_t* method, db_ret_type rt, A&&... args) {
     return detail::call_method<R>(db, -1, name(Self::class_name), name(method), rt, std::forward<A>(args)...);
   }
-
-  /// Plain C++ values as the value classes setters take.
-  static d_string text(std::string_view s) { return d_string(s.data(), s.size()); }
-  static d_binary bytes(std::string_view s) { return d_binary(s.data(), s.size()); }
-  static d_int integer(long long v) { return d_int(v); }
 
  private:
   static d_ref<Self> first_ref(Database& db, t_istream& reply, const Db_err& err) {

@@ -25,8 +25,6 @@ class text16 {
   /// A zero-terminated literal is used in place.
   text16(const char16_t* s) : p_(s) {}                    // NOLINT
   text16(const std::u16string& s) : text16(std::u16string_view(s)) {}  // NOLINT
-  /// A zero-terminated 16-bit name (db_name::c_str()) is used in place.
-  text16(const unsigned short* s) : p_(reinterpret_cast<const char16_t*>(s)) {}  // NOLINT
   text16(const text16&) = delete;
   text16& operator=(const text16&) = delete;
 
