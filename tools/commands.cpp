@@ -501,7 +501,7 @@ int run_query(context& c, torqa::query& q, const std::vector<std::string>& param
     for (std::size_t i = 0; i < types.size(); ++i) cells.push_back(read_column(row, static_cast<int>(i) + 1, types[i]));
     t.rows.push_back(std::move(cells));
   }
-  if (types.empty()) q.close();  // the rows closed a result
+  if (types.empty()) q.close();  // walking rows closes a result; a statement without one is closed here
   if (!t.columns.empty()) print_rows(c.out, t, c.fmt);
   return exit_ok;
 }

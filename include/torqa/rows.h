@@ -43,10 +43,11 @@ class query : public d_seq_query {
   }
 
   /// Sets every parameter, in order, and runs the statement. A parameter is
-  /// a value class, an integer, a double, text (UTF-8), std::nullopt or a
-  /// std::optional of these. A count other than param_count() throws
-  /// Db_err -1000 and runs nothing. Without parameters this is
-  /// d_seq_query::execute(), which answers nothing: call rows() after it.
+  /// a value class, an integer, a double, text (UTF-8 or UTF-16),
+  /// std::nullopt or a std::optional of these. A count other than
+  /// param_count() throws Db_err -1000 and runs nothing. Without parameters
+  /// this is d_seq_query::execute(), which answers nothing: call rows()
+  /// after it.
   template <class... P>
   query& execute(P&&... params) {
     if (static_cast<int>(sizeof...(P)) != param_count())
