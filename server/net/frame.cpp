@@ -43,6 +43,17 @@ bool body_reader::str(std::string_view& s) {
   return true;
 }
 
+bool read_login_start(std::string_view body, std::uint32_t& version, std::string_view& name,
+                      std::string_view& client_first) {
+  body_reader r(body);
+  return r.u32(version) && r.str(name) && r.str(client_first) && r.at_end();
+}
+
+bool read_one_str(std::string_view body, std::string_view& s) {
+  body_reader r(body);
+  return r.str(s) && r.at_end();
+}
+
 parse_result parse_frame(const char* p, std::size_t n, frame& out, std::size_t& used) {
   used = 0;
   if (n < 4) return parse_result::incomplete;
