@@ -90,8 +90,7 @@ Database& session::db() {
 
   Db_err err;
   auto conn = std::make_unique<Handle<Conn_t>>(
-      tcp_conn::connect(d_string(connection_string().c_str()), d_string(s_.user.c_str()), d_string(password.c_str()),
-                        &err));
+      tcp_conn::connect(connection_string(), s_.user, password, &err));
   if (!(*conn)->is_active()) {
     std::string why = "cannot connect to " + display_name() + ": " + error_text(err.code, err.msg);
     if (!err.diag.text.empty()) why += ": " + err.diag.text;  // the driver's reason
@@ -107,7 +106,7 @@ Database& session::db() {
 
 const Class_def& session::cls(const std::string& name) {
   Database& d = db();
-  const Class_def* def = d.get_classes().open(&d, name16(name).c_str());
+  const Class_def* def = d.get_classes().open(&d, text16(name).c_str());
   // Every class the server knows has methods (%New, %Save...); an unknown
   // class comes back without any definition.
   if (def->methods().empty() && def->properties().empty() && def->queries().empty())
