@@ -320,7 +320,7 @@ collection open_collection(session& s, const std::string& cls_name, Dyn_obj& obj
   std::string declared = schema_property_type(s.schema_text(), cls_name, name);
   const bool array = declared.rfind("array of ", 0) == 0;
   if (!array && declared.rfind("list of ", 0) != 0)
-    throw failure("the element type of " + name + " is known for an embedded namespace (local[...]:PATH) only");
+    throw failure("the schema does not declare the element type of " + name);
   return {obj.get_ref<d_collection>(p.name.c_str()), array, vtype::named(declared.substr(array ? 9 : 8))};
 }
 
@@ -635,7 +635,7 @@ int cmd_shell(context& c, const invocation&) { return run_shell(c); }
 const std::vector<command>& commands() {
   static const std::vector<command> table = {
       {"classes", "", "list the classes of the namespace",
-       "Lists the classes declared in the schema of an embedded namespace, with the number of their\n"
+       "Lists the classes declared in the namespace's schema, with the number of their\n"
        "properties, methods (built-in ones not counted) and queries.",
        0, 0, {}, false, cmd_classes},
       {"describe", "CLASS", "show the properties, methods and queries of a class",
@@ -674,7 +674,7 @@ const std::vector<command>& commands() {
        "then the object saved: KEY=VALUE sets the element at KEY (a list's position up to one past\n"
        "its end), +=VALUE appends to a list, KEY= removes the element at KEY (a list closes the gap).\n"
        "Elements are written as values of the element type ('create'); objects by their id. The\n"
-       "element type comes from the schema of an embedded namespace.",
+       "element type comes from the namespace's schema.",
        3, -1, {}, false, cmd_elements},
       {"sql", "STATEMENT [PARAMETER]...", "run an SQL statement with parameters",
        "Runs STATEMENT with a parameter for each '?' and prints the rows. A parameter is TYPE:VALUE\n"

@@ -1,5 +1,7 @@
 // The torqa binary end to end: each command's output and exit status, and
 // bad input, against embedded namespaces in temporary directories.
+#include "support/daemon_process.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -169,7 +171,7 @@ TEST_F(cli_test, the_default_namespace_and_logins) {
   EXPECT_EQ(bad_schema.err.substr(bad_schema.err.find("/bad/")), "/bad/schema.tq: schema line 2: unknown type 'strng'\n")
       << bad_schema.err;
   EXPECT_RUN(run({"--connect", "remote[]:x", "classes"}), 1, "",
-             "torqa: listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name\n");
+             "torqa: cannot connect to remote[]:x: error -1015: couldn't connect: bad port '' for host remote\n");
 }
 
 TEST_F(cli_test, users_are_managed_by_torqa_and_passwords_stay_off_the_command_line) {
@@ -478,3 +480,19 @@ TEST_F(cli_test, the_shell_on_a_terminal_asks_the_password_completes_names_and_k
 }
 
 }  // namespace
+
+TEST_F(cli_test, commands_work_through_a_daemon_and_through_the_socket_of_the_namespace_it_owns) {
+  torqa::test::daemon_process daemon;
+  const std::string port =
+      daemon.start(TORQAD, {"--data", (dir / "data").string(), "--schema", TORQA_SAMPLE_SCHEMA, "--fasthash"},
+                   (dir / "torqad.log").string());
+  ASSERT_FALSE(port.empty());
+  const std::string tcp = "127.0.0.1[" + port + "]:people", local = "local[]:" + (dir / "data" / "people").string();
+  EXPECT_RUN(run({"--connect", tcp, "create", "Sample.Person", "Name=Ann", "Age=36"}), 0, "1\n", "");
+  EXPECT_RUN(run({"--connect", local, "set", "Sample.Person", "1", "Age=37"}), 0, "", "");
+  EXPECT_RUN(run({"--connect", tcp, "--format", "csv", "sql", "SELECT Name, Age FROM Sample_Person"}), 0,
+             "Name,Age\nAnn,37\n", "");
+  const result classes = run({"--connect", tcp, "--format", "csv", "classes"});
+  EXPECT_EQ(classes.status, 0) << classes;
+  EXPECT_NE(classes.out.find("Sample.Person,"), std::string::npos) << classes;
+}
