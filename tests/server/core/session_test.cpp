@@ -1,7 +1,6 @@
 // Requests fed to a session as raw bytes, and the replies read back element by element.
 #include "server/test_util.h"
 
-#include "server/core/channel.h"
 #include "server/core/session.h"
 #include "server/sql/sql.h"
 
@@ -16,7 +15,6 @@ namespace {
 
 using namespace test;
 
-const std::string startup_reply = hex("03 04 01 13 01") + "2.080000000000000" + hex("03 04 00 07 01") + "TORQA";
 const std::string nothing_pending = hex("03 04 00 03 04 00 03 04 00");  // the flush groups of a cached session
 
 class session_test : public ::testing::Test {
@@ -374,33 +372,6 @@ TEST(session_schema, on_new_initialises_new_objects) {
   };
   EXPECT_EQ(make(writer().bytes("Ann").str(), 1) + "/" + make("", 0) + "/" + make(writer().bytes("bad").str(), 1),
             "Ann//-1100 bad init");
-}
-
-TEST_F(session_test, startup_accepts_only_version_2_08_and_replies_come_in_chunks) {
-  for (const std::string& payload : {writer().real(2.07).integer(0).str(), std::string(), hex("05 01")}) {
-    owned refused(s.request("B0", payload));
-    EXPECT_EQ(next_int(refused), 0);
-  }
-  channel ch(conn, 5);
-  unsigned len = 0;
-  bool final = false;
-  EXPECT_FALSE(ch.next_chunk(len, final));  // nothing sent yet
-  const std::string msg = std::string(14, ' ') + writer().real(2.08).integer(0).integer(0).integer(0).str();
-  ch.begin("B0");
-  ASSERT_TRUE(ch.send(msg.data(), msg.size()));
-  std::string reply;
-  char buf[8];
-  do {
-    ASSERT_TRUE(ch.next_chunk(len, final));
-    EXPECT_LE(len, 5u);
-    EXPECT_FALSE(ch.read(len + 1, buf));
-    ASSERT_TRUE(ch.read(len, buf));
-    reply.append(buf, len);
-  } while (!final);
-  EXPECT_FALSE(ch.next_chunk(len, final));
-  EXPECT_EQ(reply, startup_reply);
-  EXPECT_FALSE(ch.send(msg.data(), 13));  // shorter than a message head
-  EXPECT_FALSE(ch.next_chunk(len, final));
 }
 
 }  // namespace

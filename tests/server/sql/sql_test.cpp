@@ -167,36 +167,6 @@ TEST_P(sql_driver, parameters_take_the_type_of_their_column_or_class_query) {
     EXPECT_EQ(prepare(bad), SQL_ERROR) << std::string(bad, bad + std::char_traits<char16_t>::length(bad));
 }
 
-TEST_P(sql_driver, long_values_come_in_pieces) {
-  std::string text(40000, 'x');
-  for (std::size_t i = 0; i < text.size(); i += 7) text[i] = static_cast<char>('a' + i % 26);
-  SQLLEN text_len = static_cast<SQLLEN>(text.size());
-  ASSERT_EQ(prepare(u"INSERT INTO Test_Item (Name, Notes) VALUES (?, '')"), SQL_SUCCESS);
-  ASSERT_EQ(bind(1, SQL_C_CHAR, SQL_VARCHAR, text.data(), text_len, &text_len), SQL_SUCCESS);
-  ASSERT_EQ(drv.SQLExecute(st), SQL_SUCCESS);
-  run(u"SELECT Name, Notes FROM Test_Item");
-  ASSERT_EQ(drv.SQLFetch(st), SQL_SUCCESS);
-  // Each piece tells the bytes left from it on and has no terminator.
-  std::vector<char> buf(16384 + 1);
-  SQLLEN ind = 0;
-  for (SQLLEN left : {40000, 23616, 7232}) {
-    std::fill(buf.begin(), buf.end(), 'Z');
-    ASSERT_EQ(drv.SQLGetData(st, 1, SQL_C_CHAR, buf.data(), 16384, &ind), SQL_SUCCESS);
-    const auto n = static_cast<std::size_t>(std::min<SQLLEN>(left, 16384)), at = text.size() - left;
-    EXPECT_TRUE(ind == left && std::string(buf.data(), n + 1) == text.substr(at, n) + "Z") << at;
-  }
-  EXPECT_EQ(drv.SQLGetData(st, 1, SQL_C_CHAR, buf.data(), 16384, &ind), SQL_NO_DATA);
-  // A buffer too small for one unit gets nothing; 7 bytes carry 6.
-  EXPECT_EQ(drv.SQLGetData(st, 1, SQL_C_WCHAR, buf.data(), 1, &ind), SQL_SUCCESS_WITH_INFO);
-  EXPECT_EQ(ind, 80000);
-  EXPECT_EQ(buf[0], 'x');
-  EXPECT_TRUE(pieces(1, SQL_C_WCHAR, 7) == utf8_to_utf16le(text));
-  // An empty value is one empty piece. The result is left open.
-  EXPECT_EQ(drv.SQLGetData(st, 2, SQL_C_CHAR, buf.data(), 10, &ind), SQL_SUCCESS);
-  EXPECT_EQ(ind, 0);
-  EXPECT_EQ(drv.SQLGetData(st, 2, SQL_C_CHAR, buf.data(), 10, &ind), SQL_NO_DATA);
-}
-
 // A fixed-size value read into the 32 bytes at `b`, as text.
 std::string shown(SQLSMALLINT c_type, const char* b) {
   const auto as = [b]<class T>(T v) { return std::memcpy(&v, b, sizeof v), v; };
