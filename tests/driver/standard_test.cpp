@@ -1,11 +1,8 @@
-// Connections opened as a driver manager opens them (SQLDriverConnect)
-// against connections opened by the binding (DrvConnect): each keeps its own
-// text conventions on the same data; transactions and connection failures.
+// Connections opened as a driver manager opens them (SQLDriverConnect):
+// transactions and connection failures.
 #include "driver_fixture.h"
 
-#include <cstring>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -35,71 +32,6 @@ class standard : public driver_test::fixture {
     return SQLExecDirect(h ? h : hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   }
 };
-
-TEST_F(standard, each_connection_keeps_its_text_conventions) {
-  ASSERT_EQ(exec("INSERT INTO T_Item(S) VALUES('Zoë 0123456789')"), SQL_SUCCESS);  // 15 bytes, 14 characters
-  // The binding's connection on the same namespace.
-  SQLHDBC binding = nullptr;
-  SQLHSTMT bstmt = nullptr;
-  ASSERT_EQ(SQLAllocConnect(henv, &binding), SQL_SUCCESS);
-  ASSERT_EQ(fixture::connect(u"torqa", binding), 0);
-  ASSERT_EQ(SQLAllocStmt(binding, &bstmt), SQL_SUCCESS);
-  const std::u16string select = u"SELECT S AS \"Näme\" FROM T_Item";
-  ASSERT_EQ(SQLPrepare(bstmt, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(select.c_str())), SQL_NTS),
-            SQL_SUCCESS);
-  ASSERT_EQ(SQLExecute(bstmt), SQL_SUCCESS);
-  ASSERT_EQ(exec("SELECT S AS \"Näme\" FROM T_Item"), SQL_SUCCESS);
-
-  // Column names: 16-bit units for the binding, UTF-8 bytes, terminated, here.
-  char16_t wide[8] = {};
-  SQLCHAR narrow[8] = {};
-  SQLSMALLINT n = 0;
-  ASSERT_EQ(SQLDescribeCol(bstmt, 1, reinterpret_cast<SQLCHAR*>(wide), 8, &n, nullptr, nullptr, nullptr, nullptr),
-            SQL_SUCCESS);
-  EXPECT_EQ(std::u16string(wide, n), u"Näme");
-  ASSERT_EQ(SQLDescribeCol(hstmt, 1, narrow, sizeof narrow, &n, nullptr, nullptr, nullptr, nullptr), SQL_SUCCESS);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(narrow)), "Näme");
-  EXPECT_EQ(n, 5);
-  EXPECT_EQ(SQLDescribeCol(hstmt, 1, narrow, 3, &n, nullptr, nullptr, nullptr, nullptr), SQL_SUCCESS_WITH_INFO);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(narrow)), "N");  // not inside "ä"
-  SQLWCHAR units[8] = {};
-  ASSERT_EQ(SQLDescribeColW(hstmt, 1, units, 8, &n, nullptr, nullptr, nullptr, nullptr), SQL_SUCCESS);
-  EXPECT_EQ(n, 4);
-  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(units)), u"Näme");
-
-  // Pieces: the binding's fill the buffer, answer SQL_SUCCESS and add no
-  // terminator; standard ones keep a unit for the terminator and answer
-  // 01004 while data remains. Both tell the bytes still to come.
-  // Each piece as "<result> <length to come> <the whole buffer>".
-  const auto pieces = [](SQLHSTMT s, SQLSMALLINT c_type, SQLLEN capacity) {
-    std::vector<std::string> out;
-    for (SQLLEN ind = 0; out.size() < 10;) {
-      char buf[16];
-      std::memset(buf, '#', sizeof buf);
-      const SQLRETURN rc = SQLGetData(s, 1, c_type, buf, capacity, &ind);
-      if (rc == SQL_NO_DATA) break;
-      out.push_back(std::to_string(rc) + " " + std::to_string(ind) + " " + std::string(buf, capacity));
-    }
-    return out;
-  };
-  using v = std::vector<std::string>;
-  ASSERT_EQ(SQLFetch(bstmt) + SQLFetch(hstmt), 2 * SQL_SUCCESS);
-  EXPECT_EQ(pieces(bstmt, SQL_C_CHAR, 6), (v{"0 15 Zo\xC3\xAB 0", "0 9 123456", "0 3 789###"}));
-  const std::string nul(1, '\0');
-  EXPECT_EQ(pieces(hstmt, SQL_C_CHAR, 6), (v{"1 15 Zo\xC3\xAB " + nul, "1 10 01234" + nul, "0 5 56789" + nul}));
-  // 16-bit pieces on a fresh row: whole units, and the standard one terminated.
-  ASSERT_EQ(SQLExecute(bstmt) + exec("SELECT S FROM T_Item"), 2 * SQL_SUCCESS);
-  ASSERT_EQ(SQLFetch(bstmt) + SQLFetch(hstmt), 2 * SQL_SUCCESS);
-  const auto utf16 = [](const std::u16string& s) {
-    return std::string(reinterpret_cast<const char*>(s.data()), 2 * s.size());
-  };
-  EXPECT_EQ(pieces(bstmt, SQL_C_WCHAR, 15)[0], "0 28 " + utf16(u"Zo\u00EB 012") + "#");
-  EXPECT_EQ(pieces(hstmt, SQL_C_WCHAR, 15),
-            (v{"1 28 " + utf16(std::u16string(u"Zo\u00EB 01\0", 7)) + "#", "1 16 " + utf16(std::u16string(u"234567\0", 7)) + "#",
-               "0 4 " + utf16(std::u16string(u"89\0", 3)) + std::string(9, '#')}));
-
-  SQLFreeConnect(binding);
-}
 
 TEST_F(standard, transactions_end_by_sqlendtran_and_failures_leave_records) {
   ASSERT_EQ(SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),

@@ -1,6 +1,5 @@
 // The request stream and the reply stream on a message channel.
 #include "support/scripted_driver.h"
-#include "support/thrown.h"
 
 #include <torqa/message_streams.h>
 
@@ -12,9 +11,6 @@ using namespace std::string_literals;
 using namespace torqa::test;
 
 namespace {
-
-const std::string reset_failure = "-1 assertion failed in t_itcpbuf::reset()";
-const std::string underflow_failure = "-1 assertion failed in t_itcpbuf::underflow()";
 
 // A request stream and a reply stream on one channel of the scripted driver.
 class message_streams : public ::testing::Test {
@@ -73,24 +69,6 @@ TEST_F(message_streams, requests_carry_reserved_bytes_and_their_length_and_grow_
   EXPECT_EQ(out.message().data(), storage);  // the storage is kept
 }
 
-TEST_F(message_streams, chunk_borders_are_invisible_to_readers) {
-  std::string bytes;
-  for (int i = 0; i < 40; ++i) bytes += static_cast<char>(i * 7);
-  // Two chunks split at every byte, and three with a 1-byte or a long middle.
-  for (std::size_t a = 1; a < bytes.size(); ++a) {
-    for (std::size_t b : {std::size_t{0}, std::size_t{1}, bytes.size() - a - 1}) {
-      if (b != 0 && a + b >= bytes.size()) continue;
-      SCOPED_TRACE("chunks of " + std::to_string(a) + " and " + std::to_string(b));
-      drv.reply(bytes, b == 0 ? std::vector<std::size_t>{a} : std::vector<std::size_t>{a, b});
-      exchange();
-      EXPECT_EQ(read(3), bytes.substr(0, 3));
-      EXPECT_EQ(in.rdbuf()->sbumpc(), static_cast<unsigned char>(bytes[3]));
-      EXPECT_EQ(read(bytes.size() - 4), bytes.substr(4));
-      EXPECT_TRUE(in.at_end());
-    }
-  }
-}
-
 TEST_F(message_streams, at_end_waits_for_the_final_chunk_and_three_characters_go_back_across_a_refill) {
   drv.reply_chunks({{"abcdef", false}, {"ghi", true}});
   exchange();
@@ -118,35 +96,6 @@ TEST_F(message_streams, one_driver_read_brings_at_most_32765_bytes) {
     EXPECT_EQ(drv.chunk_reads - before, size == 32765 ? 1 : 2) << size;
     EXPECT_TRUE(in.at_end());
   }
-}
-
-TEST_F(message_streams, transport_failures_raise_the_stream_errors) {
-  // Reading one byte past the end of the reply.
-  drv.reply("\x03\x04"s);
-  exchange();
-  EXPECT_EQ(thrown([&] { in.skip(); }), underflow_failure);
-
-  // An empty chunk, in the middle or at the end.
-  for (bool final_empty : {false, true}) {
-    std::vector<chunk> chunks{{"ab", false}, {"", final_empty}};
-    if (!final_empty) chunks.push_back({"cd", true});
-    drv.reply_chunks(chunks);
-    exchange();
-    EXPECT_EQ(read(2), "ab");
-    EXPECT_EQ(thrown([&] { in.rdbuf()->sbumpc(); }), underflow_failure);
-  }
-
-  // A chunk whose data cannot be read.
-  drv.reply("abc");
-  exchange();
-  drv.fail("DrvReadChunk", -3, 0, 1);
-  EXPECT_EQ(thrown([&] { read(1); }), underflow_failure);
-
-  // A chunk header that cannot be read, and a reply that never comes.
-  drv.reply("abc");
-  drv.fail("DrvNextChunk", -3, 0, 1);
-  EXPECT_EQ(thrown([&] { exchange(); }), reset_failure);
-  EXPECT_EQ(thrown([&] { exchange(); }), reset_failure);
 }
 
 TEST_F(message_streams, skip_rest_discards_the_reply_in_pieces_of_at_most_32768_bytes) {
