@@ -41,26 +41,6 @@ TEST(class_def_set, loads_each_class_once_whatever_the_case) {
   EXPECT_TRUE(q->par_cnt == 2 && db_name::cmp(q->sql_name.c_str(), u16(u"A_ByName").data()) == 0);
 }
 
-TEST(class_def_set, error_status_leaves_only_that_kind_empty) {
-  session s;
-  // The records after a failed status are not taken.
-  const std::string failed = bytes_elem("") + bytes_elem(std::string("\x30\x01\x00\x00", 4) + elems([](t_ostream& o) {
-                                                           o << -1;
-                                                           text(o, "no queries");
-                                                         })) +
-                             query_record("Q", "P", 0);
-  s.drv.reply(defs(prop_record("Name", 1) + prop_record("NAME", 2)));
-  s.drv.reply(defs(method_record("Greet", {}) + method_record("greet", {true})));
-  s.drv.reply(failed);
-  const Class_def* def = s.db->get_classes().open(&*s.db, cls.data());
-  EXPECT_TRUE(def->queries().empty());
-  // Names equal but for case: the first record read is kept.
-  ASSERT_EQ(def->properties().size(), 1u);
-  EXPECT_EQ(def->properties().begin()->second->slot, 1);
-  ASSERT_EQ(def->methods().size(), 1u);
-  EXPECT_TRUE(def->methods().begin()->second->args.empty());
-}
-
 TEST(class_def_set, failed_load_adds_nothing_and_is_asked_again) {
   session s;
   s.drv.reply(defs(prop_record("Name", 1)));
