@@ -53,6 +53,16 @@ void* exported(const char* path, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(lib, name));
 }
 
+// Where the binding looks for the driver first: beside libtorqa.dll.
+std::string driver_beside_binding() {
+  HMODULE binding = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&driver), &binding);
+  char path[MAX_PATH];
+  std::string self(path, GetModuleFileNameA(binding, path, MAX_PATH));
+  return self.substr(0, self.find_last_of("\\/") + 1) + "TorqaODBC.dll";
+}
+
 #else
 
 bool is_loaded(const char* path) {
@@ -78,6 +88,19 @@ Db_err load_failure() {
   }
   ADD_FAILURE() << "the driver loaded";
   return {};
+}
+
+TEST(driver_loading, default_is_the_driver_beside_the_binding) {
+  driver_env env("");  // empty counts as unset
+#ifdef _WIN32
+  // No stand-in driver is built for Windows: the failure names where it was sought.
+  const Db_err e = load_failure();
+  EXPECT_EQ(e.code, -1000);
+  EXPECT_THAT(e.msg, ::testing::StartsWith("cannot load driver '" + driver_beside_binding() + "': "));
+#else
+  driver();
+  EXPECT_TRUE(is_loaded(TORQA_WORKING_DRIVER)) << TORQA_WORKING_DRIVER " is not the library loaded";
+#endif
 }
 
 TEST(driver_loading, binds_every_entry_point_once) {
