@@ -1,5 +1,6 @@
 // The request stream and the reply stream on a message channel.
 #include "support/scripted_driver.h"
+#include "support/thrown.h"
 
 #include <torqa/message_streams.h>
 
@@ -67,6 +68,33 @@ TEST_F(message_streams, requests_carry_reserved_bytes_and_their_length_and_grow_
   EXPECT_EQ(hex(big.substr(0, 5)) + " | " + hex(big.substr(304, 4)), "00 2D 01 01 76 | 00 2D 01 01");
   EXPECT_EQ(hex(drv.requests[2].payload), "03 04 05 03 05 FF");
   EXPECT_EQ(out.message().data(), storage);  // the storage is kept
+}
+
+TEST_F(message_streams, chunk_borders_are_invisible_to_readers) {
+  std::string bytes;
+  for (int i = 0; i < 40; ++i) bytes += static_cast<char>(i * 7);
+  // Two chunks split at every byte, and three with a 1-byte or a long middle.
+  for (std::size_t a = 1; a < bytes.size(); ++a) {
+    for (std::size_t b : {std::size_t{0}, std::size_t{1}, bytes.size() - a - 1}) {
+      if (b != 0 && a + b >= bytes.size()) continue;
+      SCOPED_TRACE("chunks of " + std::to_string(a) + " and " + std::to_string(b));
+      drv.reply(bytes, b == 0 ? std::vector<std::size_t>{a} : std::vector<std::size_t>{a, b});
+      exchange();
+      EXPECT_EQ(read(3), bytes.substr(0, 3));
+      EXPECT_EQ(in.rdbuf()->sbumpc(), static_cast<unsigned char>(bytes[3]));
+      EXPECT_EQ(read(bytes.size() - 4), bytes.substr(4));
+      EXPECT_TRUE(in.at_end());
+    }
+  }
+  // An empty chunk, in the middle or at the end, is a transport failure.
+  for (bool final_empty : {false, true}) {
+    std::vector<chunk> chunks{{"ab", false}, {"", final_empty}};
+    if (!final_empty) chunks.push_back({"cd", true});
+    drv.reply_chunks(chunks);
+    exchange();
+    EXPECT_EQ(read(2), "ab");
+    EXPECT_EQ(thrown([&] { in.rdbuf()->sbumpc(); }), "-1 assertion failed in t_itcpbuf::underflow()");
+  }
 }
 
 TEST_F(message_streams, at_end_waits_for_the_final_chunk_and_three_characters_go_back_across_a_refill) {

@@ -29,6 +29,16 @@ bool all_unset(const std::tm& t) {
   return true;
 }
 
+// The day after (y, m, d), by plain calendar rules.
+void next_day(int& y, int& m, int& d) {
+  static const int len[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (++d > (m == 2 && leap ? 29 : len[m - 1])) {
+    d = 1;
+    if (++m > 12) m = 1, ++y;
+  }
+}
+
 const std::string null_bytes("\x02\x01");
 
 }  // namespace
@@ -65,6 +75,28 @@ TEST(date_day_number, edges_bounds_and_invalid_records) {
   from_odbc.odbc_init(odbc);
   const std::tm& t = *from_odbc.get_tm();
   EXPECT_TRUE(t.tm_year == 99 && t.tm_mon == 11 && t.tm_mday == 31 && t.tm_hour == -1 && t.tm_min == -1 && t.tm_sec == -1);
+}
+
+TEST(date_day_number, round_trips_across_the_range) {
+  for (std::int64_t n = -657434; n <= 2958465; n += 997) {
+    const d_date d = date_of_day(n);
+    ASSERT_EQ(written(d), encoded_int(n)) << n;
+    ASSERT_EQ(d.get_tm()->tm_wday, (n + 672410) % 7) << n;
+  }
+  // Day by day through century and leap-year turns, against a calendar that
+  // only counts days.
+  for (int start_year : {41, 1600, 1700, 1840, 1899, 1999, 2099, 2400, 9937}) {
+    int y = start_year, m = 1, d = 2;
+    std::int64_t n = 0;
+    bool null = false;
+    input first(written(d_date(y, m, d)));
+    first.is.read_int(n, null);
+    for (int i = 0; i < 1200; ++i, ++n, next_day(y, m, d)) {
+      const std::tm got = *date_of_day(n).get_tm();
+      ASSERT_TRUE(got.tm_year + 1900 == y && got.tm_mon + 1 == m && got.tm_mday == d) << n;
+      ASSERT_EQ(written(d_date(y, m, d)), encoded_int(n)) << y << '-' << m << '-' << d;
+    }
+  }
 }
 
 TEST(time_value, seconds_since_midnight) {
