@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sodium.h>
 #include <sys/socket.h>
@@ -97,6 +99,9 @@ void service::run(int stop_fd) {
     socklen_t len = sizeof from;
     net::socket_fd s(accept4(listener_.get(), reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
     if (s.get() < 0) continue;
+    // Replies go out as soon as they are written: a client waits for each.
+    const int one = 1;
+    setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const std::string peer = peer_name(from);
     if (clients_.size() >= static_cast<std::size_t>(options_.max_connections)) {
       log(peer + ": refused, " + std::to_string(clients_.size()) + " connections already");
