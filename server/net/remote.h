@@ -38,9 +38,9 @@ class remote_connection {
   std::string request(std::uint32_t channel, std::string_view code, std::string_view message);
 
  private:
-  /// Sends a frame and waits for the answer, which must be of type
-  /// `expected`; its body.
-  std::string exchange(std::uint8_t type, std::string_view body, std::uint8_t expected);
+  /// Sends a frame (its body `body` then `more`) and waits for the answer,
+  /// which must be of type `expected`; its body.
+  std::string exchange(std::uint8_t type, std::string_view body, std::uint8_t expected, std::string_view more = {});
 
   std::mutex mutex_;  // one exchange at a time
   socket_fd socket_;

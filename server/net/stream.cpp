@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,13 +32,31 @@ int socket_fd::release() {
   return fd;
 }
 
-bool frame_stream::send(std::uint8_t type, std::string_view body) {
-  const std::string bytes = make_frame(type, body);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+bool frame_stream::send(std::uint8_t type, std::string_view body, std::string_view more) {
+  // Header and body parts straight from where they are: no copy into one
+  // buffer, one sendmsg for the whole frame unless the socket is full.
+  const auto head = frame_head(type, body.size() + more.size());
+  iovec parts[3] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(body.data()), body.size()},
+                    {const_cast<char*>(more.data()), more.size()}};
+  msghdr m{};
+  m.msg_iov = parts;
+  m.msg_iovlen = 3;
+  while (m.msg_iovlen > 0) {
+    const ssize_t n = ::sendmsg(fd_, &m, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+    // Step past what was sent: whole parts, then into the first one left.
+    auto left = static_cast<std::size_t>(n);
+    while (m.msg_iovlen > 0 && left >= m.msg_iov->iov_len) {
+      left -= m.msg_iov->iov_len;
+      ++m.msg_iov;
+      --m.msg_iovlen;
+    }
+    if (m.msg_iovlen > 0) {
+      m.msg_iov->iov_base = static_cast<char*>(m.msg_iov->iov_base) + left;
+      m.msg_iov->iov_len -= left;
+    }
   }
   return true;
 }

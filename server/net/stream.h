@@ -31,8 +31,9 @@ enum class receive_status { frame, closed, timed_out, malformed, failed };
 class frame_stream {
  public:
   explicit frame_stream(int fd) : fd_(fd) {}
-  /// Sends one frame; false when the socket fails.
-  bool send(std::uint8_t type, std::string_view body);
+  /// Sends one frame whose body is `body` followed by `more`, in a single
+  /// system call when the socket takes it all; false when the socket fails.
+  bool send(std::uint8_t type, std::string_view body, std::string_view more = {});
   /// Waits up to `timeout_ms` (negative: without limit) for the rest of
   /// the next frame, which stays valid until the next receive. A frame
   /// whose length is malformed is refused before its body is read.
