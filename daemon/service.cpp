@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include "sql_service.h"
+
 #include "server/errors.h"
 #include "server/core/session.h"
 #include "server/storage/storage.h"
@@ -220,6 +222,7 @@ void service::serve(client& c) {
 
   // Channels and their requests, until the client leaves or misbehaves.
   std::map<std::uint32_t, std::unique_ptr<server::session>> channels;
+  sql_service sql(*conn);
   std::uint32_t next_id = 1;
   while (next("waiting for a request")) {
     net::body_reader r(f.body);
@@ -251,6 +254,11 @@ void service::serve(client& c) {
           answer = failure_body(server::err_too_long, "the reply is too long");
           type = frame_type::failure;
         }
+      }
+    } else if (sql_service::serves(f.type)) {
+      if (!sql.answer(f, type, answer)) {
+        log(c.peer + ": malformed SQL request, closing");
+        break;
       }
     } else {
       log(c.peer + ": unknown frame, closing");

@@ -128,8 +128,12 @@ SQLRETURN tables(SQLHSTMT h, const Char* cat, SQLSMALLINT cat_len, const Char* s
     // The list of table types.
     rows.push_back({null, null, null, literal("TABLE"), null});
   } else if (matches(c, "") && matches(sc, "") && lists_tables(ty)) {
-    for (const std::string& name : server::client_tables(s->owner->conn->get_schema()))
-      if (matches(t, name)) rows.push_back({null, null, literal(name), literal("TABLE"), null});
+    try {
+      for (const catalog_table& table : s->owner->sql->catalog(false))
+        if (matches(t, table.name)) rows.push_back({null, null, literal(table.name), literal("TABLE"), null});
+    } catch (const server::server_error& e) {
+      return s->diag.set(SQL_ERROR, "HY000", e.msg, e.code);
+    }
   }
   return run(*s, names, rows);
 }
@@ -152,12 +156,13 @@ SQLRETURN columns(SQLHSTMT h, const Char* cat, SQLSMALLINT cat_len, const Char* 
   std::vector<row> rows;
   try {
     if (matches(c, "") && matches(sc, "")) {
-      server::connection& conn = *s->owner->conn;
-      const bool unicode = conn.ns().unicode();
-      for (const std::string& name : server::client_tables(conn.get_schema())) {
+      sql_source& sql = *s->owner->sql;
+      const bool unicode = sql.unicode();
+      for (const catalog_table& table : sql.catalog(true)) {
+        const std::string& name = table.name;
         if (!matches(t, name)) continue;
         long long position = 0;
-        for (const server::table_column& tc : server::table_columns(conn, name)) {
+        for (const server::table_column& tc : table.columns) {
           ++position;
           if (!matches(col, tc.name)) continue;
           bool known = false;
@@ -189,7 +194,12 @@ SQLRETURN type_info(SQLHSTMT h, SQLSMALLINT wanted) {
       "FIXED_PREC_SCALE", "AUTO_UNIQUE_VALUE", "LOCAL_TYPE_NAME", "MINIMUM_SCALE",  "MAXIMUM_SCALE",
       "SQL_DATA_TYPE",   "SQL_DATETIME_SUB", "NUM_PREC_RADIX", "INTERVAL_PRECISION"};
   using server::sql_kind;
-  const bool unicode = s->owner->conn->ns().unicode();
+  bool unicode = false;
+  try {
+    unicode = s->owner->sql->unicode();
+  } catch (const server::server_error& e) {
+    return s->diag.set(SQL_ERROR, "HY000", e.msg, e.code);
+  }
   std::vector<std::pair<SQLSMALLINT, sql_kind>> types;
   for (const sql_kind k : {sql_kind::integer, sql_kind::double_, sql_kind::text, sql_kind::long_text, sql_kind::binary,
                            sql_kind::long_binary, sql_kind::date, sql_kind::time, sql_kind::timestamp})

@@ -48,6 +48,7 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
     } catch (const net::remote_error& e) {
       return refused(e.code, e.msg);
     }
+    d.sql = remote_sql(*d.remote, host, path, user);
     return 0;
   }
   server::connect_options opts;
@@ -55,6 +56,7 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
   if (!server::parse_options(options, opts, why)) return refused(server::err_options, why);
   try {
     d.conn = std::make_unique<server::connection>(path, opts, user, password);
+    d.sql = local_sql(*d.conn);
   } catch (const server::server_error& e) {
     return refused(e.code, e.msg);
   } catch (const std::exception& e) {

@@ -22,6 +22,7 @@
 #include "server/core/namespace.h"
 #include "server/net/remote.h"
 #include "server/sql/sql.h"
+#include "source.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -123,7 +124,7 @@ struct stmt {
     std::map<SQLUSMALLINT, std::optional<std::string>> values;
   };
 
-  std::unique_ptr<server::sql_statement> sql;  ///< the preparation; null when not prepared
+  std::unique_ptr<statement_source> sql;      ///< the preparation; null when not prepared
   std::map<SQLUSMALLINT, binding> bindings;   ///< by parameter number
   bool executed = false;                       ///< executed and not closed since
   piece_state piece;
@@ -151,8 +152,10 @@ struct dbc {
   env* owner = nullptr;
   diagnostic diag;
   std::unique_ptr<server::connection> conn;  ///< the embedded server's connection, once connected
-  /// A daemon's connection, once connected (channels only; `conn` stays null).
+  /// A daemon's connection, once connected (`conn` stays null).
   std::unique_ptr<net::remote_connection> remote;
+  /// SQL over `conn` or `remote`, once connected.
+  std::unique_ptr<sql_source> sql;
   bool standard = false;   ///< opened by SQLConnect/SQLDriverConnect: ODBC 3 conventions
   bool autocommit = true;  ///< off: statements run in a transaction that SQLEndTran ends
   std::string dsn;         ///< the data source connected to, for SQLGetInfo

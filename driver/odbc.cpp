@@ -84,8 +84,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
   if (d == nullptr) return SQL_INVALID_HANDLE;
   d->diag.clear();
   if (out == nullptr) return d->diag.set(SQL_ERROR, "HY009", "no place for the statement handle");
-  if (d->remote) return d->diag.set(SQL_ERROR, "HYC00", "SQL statements are not served over a daemon connection");
-  if (!d->conn) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
+  if (!d->sql) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
   auto* s = new stmt;
   s->owner = d;
   d->statements.insert(s);
@@ -166,7 +165,7 @@ SQLRETURN torqa::driver::prepare(stmt& s, std::string utf8) {
     s.sql.reset();
     s.prepared = false;
     s.text = std::move(utf8);
-    s.sql = std::make_unique<server::sql_statement>(*s.owner->conn, s.text);
+    s.sql = s.owner->sql->prepare(s.text);
     s.prepared = true;
     return SQL_SUCCESS;
   });
@@ -270,7 +269,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT param, SQLS
     return s->diag.set(SQL_ERROR, "07009", "no parameter " + std::to_string(param));
   // A parameter whose type the statement does not tell is described as text.
   const std::optional<server::sql_kind> k = s->sql->params()[param - 1];
-  const bool reply = s->sql->kind() == server::sql_statement::form::query_info && param == 1;
+  const bool reply = s->sql->kind() == statement_source::form::query_info && param == 1;
   if (type != nullptr) *type = k ? sql_type_of(*k, s->sql->unicode()) : SQL_VARCHAR;
   if (size != nullptr) *size = reply ? 32768 : column_size_of(k.value_or(server::sql_kind::text));
   if (digits != nullptr) *digits = 0;
@@ -302,10 +301,10 @@ TORQA_DRV_EXPORT SQLRETURN SQLBindParameter(SQLHSTMT h, SQLUSMALLINT param, SQLS
 
 SQLRETURN torqa::driver::execute(stmt& s) {
   if (!s.sql) return not_prepared(s);
-  server::sql_statement& sql = *s.sql;
+  statement_source& sql = *s.sql;
   stmt::data_at_exec& pending = s.pending;
   // The binding's connections take every value from its buffers.
-  if (!pending.active && s.owner->standard && sql.kind() != server::sql_statement::form::query_info) {
+  if (!pending.active && s.owner->standard && sql.kind() != statement_source::form::query_info) {
     pending.params.clear();
     for (const auto& [i, b] : s.bindings)
       if (i <= sql.params().size() && b.io != SQL_PARAM_OUTPUT && at_exec(b)) pending.params.push_back(i);
@@ -322,7 +321,7 @@ SQLRETURN torqa::driver::execute(stmt& s) {
   pending.active = false;
   return guarded(s.diag, "HY000", [&]() -> SQLRETURN {
     close_result(s);
-    if (sql.kind() == server::sql_statement::form::query_info) return query_info(s);
+    if (sql.kind() == statement_source::form::query_info) return query_info(s);
     SQLRETURN rc = SQL_SUCCESS;
     for (std::size_t i = 1; i <= sql.params().size(); ++i) {
       const auto b = s.bindings.find(static_cast<SQLUSMALLINT>(i));

@@ -19,7 +19,6 @@
 #include "sql_data.h"
 
 #include <odbcinst.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <climits>
@@ -83,7 +82,7 @@ std::string dsn_key(const std::string& dsn, const char* key) {
 /// Opens a standard connection to the connection string `target` (X[Y]:Z).
 SQLRETURN connect_to(dbc& d, const std::string& dsn, const std::string& target, const std::string& user,
                      const std::string& password) {
-  if (d.conn) return d.diag.set(SQL_ERROR, "08002", "the connection is already open");
+  if (d.sql) return d.diag.set(SQL_ERROR, "08002", "the connection is already open");
   if (target.empty())
     return d.diag.set(SQL_ERROR, dsn.empty() ? "08001" : "IM002",
                       dsn.empty() ? "no Connect key: the connection string X[Y]:Z is needed"
@@ -130,14 +129,14 @@ stmt* begin_stmt(SQLHSTMT h) {
 
 // ---- Transactions ----
 
-bool in_transaction(dbc& d) { return d.conn && sqlite3_get_autocommit(d.conn->store().db()) == 0; }
+bool in_transaction(dbc& d) { return d.sql && d.sql->transaction() != transaction_state::none; }
 
 SQLRETURN end_transaction(dbc& d, SQLSMALLINT completion) {
   if (completion != SQL_COMMIT && completion != SQL_ROLLBACK)
     return d.diag.set(SQL_ERROR, "HY012", "completion is SQL_COMMIT or SQL_ROLLBACK");
-  if (!d.conn) return d.diag.set(SQL_ERROR, "08003", "the connection is not open");
+  if (!d.sql) return d.diag.set(SQL_ERROR, "08003", "the connection is not open");
   // Object transactions of the binding's sessions are theirs to end.
-  if (!in_transaction(d) || d.conn->tx_level > 0) return SQL_SUCCESS;
+  if (d.sql->transaction() != transaction_state::sql) return SQL_SUCCESS;
   try {
     // Open results end with the transaction.
     for (stmt* s : d.statements) {
@@ -145,7 +144,7 @@ SQLRETURN end_transaction(dbc& d, SQLSMALLINT completion) {
       s->executed = false;
       s->piece.column = 0;
     }
-    d.conn->store().exec(completion == SQL_COMMIT ? "COMMIT" : "ROLLBACK");
+    d.sql->end(completion == SQL_COMMIT);
     return SQL_SUCCESS;
   } catch (const server::server_error& e) {
     return d.diag.set(SQL_ERROR, completion == SQL_COMMIT ? "40001" : "HY000", e.msg, e.code);
@@ -288,13 +287,13 @@ SQLRETURN get_info(dbc& d, SQLUSMALLINT type, bool wide, SQLPOINTER value, SQLSM
       text = d.dsn;
       break;
     case SQL_SERVER_NAME:
-      text = d.conn ? "local" : "";
+      text = d.sql ? d.sql->server_name() : "";
       break;
     case SQL_DATABASE_NAME:
-      text = d.conn ? d.conn->ns().dir() : "";
+      text = d.sql ? d.sql->database_name() : "";
       break;
     case SQL_USER_NAME:
-      text = d.conn ? d.conn->user() : "";
+      text = d.sql ? d.sql->user() : "";
       break;
     default: {
       const auto* e = std::find_if(std::begin(fixed_info), std::end(fixed_info),
@@ -494,7 +493,7 @@ SQLRETURN col_attribute(stmt& s, SQLUSMALLINT column, SQLUSMALLINT field, bool w
 }  // namespace
 
 void torqa::driver::begin_work(dbc& d) {
-  if (d.standard && !d.autocommit && !in_transaction(d)) d.conn->store().exec("BEGIN");
+  if (d.standard && !d.autocommit && !in_transaction(d)) d.sql->begin();
 }
 
 SQLRETURN torqa::driver::exec_direct(stmt& s, std::string utf8) {
@@ -631,13 +630,14 @@ TORQA_DRV_EXPORT SQLRETURN SQLDriverConnectW(SQLHDBC h, SQLHWND, SQLWCHAR* in, S
 TORQA_DRV_EXPORT SQLRETURN SQLDisconnect(SQLHDBC h) {
   dbc* d = begin_dbc(h);
   if (d == nullptr) return SQL_INVALID_HANDLE;
-  if (!d->conn && !d->remote) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
+  if (!d->sql) return d->diag.set(SQL_ERROR, "08003", "the connection is not open");
   if (d->standard && in_transaction(*d))
     return d->diag.set(SQL_ERROR, "25000", "a transaction is open: commit or roll it back first");
   for (stmt* s : d->statements) delete s;
   d->statements.clear();
   for (driver::channel* c : d->channels) delete c;
   d->channels.clear();
+  d->sql.reset();
   d->conn.reset();
   d->remote.reset();
   d->standard = false;
@@ -670,7 +670,7 @@ SQLRETURN set_connect_attr(SQLHDBC h, SQLINTEGER attribute, SQLPOINTER value) {
       if (v != SQL_AUTOCOMMIT_ON && v != SQL_AUTOCOMMIT_OFF)
         return d->diag.set(SQL_ERROR, "HY024", "autocommit is SQL_AUTOCOMMIT_ON or SQL_AUTOCOMMIT_OFF");
       // Turning it on commits the open transaction.
-      if (v == SQL_AUTOCOMMIT_ON && !d->autocommit && d->conn) {
+      if (v == SQL_AUTOCOMMIT_ON && !d->autocommit && d->sql) {
         if (const SQLRETURN rc = end_transaction(*d, SQL_COMMIT); rc != SQL_SUCCESS) return rc;
       }
       d->autocommit = v == SQL_AUTOCOMMIT_ON;
@@ -698,7 +698,7 @@ SQLRETURN get_connect_attr(SQLHDBC h, SQLINTEGER attribute, bool wide, SQLPOINTE
       v = d->autocommit ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
       break;
     case SQL_ATTR_CONNECTION_DEAD:
-      v = d->conn ? SQL_CD_FALSE : SQL_CD_TRUE;
+      v = d->sql ? SQL_CD_FALSE : SQL_CD_TRUE;
       break;
     case SQL_ATTR_TXN_ISOLATION:
       v = SQL_TXN_SERIALIZABLE;
@@ -754,7 +754,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT
   SQLRETURN rc = SQL_SUCCESS;
   for (dbc* d : e->connections) {
     d->diag.clear();
-    if (d->conn && end_transaction(*d, completion) != SQL_SUCCESS) rc = SQL_ERROR;
+    if (d->sql && end_transaction(*d, completion) != SQL_SUCCESS) rc = SQL_ERROR;
   }
   return rc == SQL_SUCCESS ? rc : e->diag.set(rc, "25S03", "a transaction of the environment failed to end");
 }

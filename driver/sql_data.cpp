@@ -20,11 +20,7 @@ namespace {
 // ---- Parameters ----
 
 /// A parameter's value as read from the caller's buffers.
-struct input {
-  enum { null, integer, real, text, blob } type = null;
-  std::int64_t i = 0;
-  double d = 0;
-  std::string_view bytes;  ///< text (UTF-8) or blob
+struct input : sql_value {  // `bytes`: text (UTF-8) or blob
   std::string owned;       ///< text converted or formatted here
   bool truncated = false;  ///< a timestamp's fraction was dropped
 };
@@ -481,26 +477,10 @@ bool known_sql_type(SQLSMALLINT t) {
   }
 }
 
-SQLRETURN bind_input(server::sql_statement& sql, int i, const stmt::binding& b) {
+SQLRETURN bind_input(statement_source& sql, int i, const stmt::binding& b) {
   input v;
   if (!read_input(b, v)) return SQL_ERROR;
-  switch (v.type) {
-    case input::null:
-      sql.bind_null(i);
-      break;
-    case input::integer:
-      sql.bind_int(i, v.i);
-      break;
-    case input::real:
-      sql.bind_double(i, v.d);
-      break;
-    case input::text:
-      sql.bind_text(i, v.bytes);
-      break;
-    case input::blob:
-      sql.bind_blob(i, v.bytes);
-      break;
-  }
+  sql.bind(i, v);
   return v.truncated ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
@@ -508,19 +488,21 @@ bool at_exec(const stmt::binding& b) {
   return b.ind != nullptr && (*b.ind == SQL_DATA_AT_EXEC || *b.ind <= SQL_LEN_DATA_AT_EXEC_OFFSET);
 }
 
-SQLRETURN bind_supplied(server::sql_statement& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v) {
-  if (!v) {
-    sql.bind_null(i);
-  } else if (c_type == SQL_C_CHAR) {
-    sql.bind_text(i, *v);
-  } else if (c_type == SQL_C_WCHAR) {
+SQLRETURN bind_supplied(statement_source& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v) {
+  std::string utf8;
+  sql_value value;
+  if (v && c_type == SQL_C_CHAR) {
+    value = {sql_value::text, 0, 0, *v};
+  } else if (v && c_type == SQL_C_WCHAR) {
     if (v->size() % 2 != 0) return SQL_ERROR;
-    sql.bind_text(i, server::utf16le_to_utf8(*v));
-  } else if (c_type == SQL_C_BINARY) {
-    sql.bind_blob(i, *v);
-  } else {
+    utf8 = server::utf16le_to_utf8(*v);
+    value = {sql_value::text, 0, 0, utf8};
+  } else if (v && c_type == SQL_C_BINARY) {
+    value = {sql_value::blob, 0, 0, *v};
+  } else if (v) {
     return SQL_ERROR;
   }
+  sql.bind(i, value);
   return SQL_SUCCESS;
 }
 
@@ -552,7 +534,7 @@ SQLRETURN write_output(const stmt::binding& b, std::string_view bytes) {
 // unit less of data), and a piece that leaves data to come answers
 // SQL_SUCCESS_WITH_INFO with 01004.
 SQLRETURN get_data(stmt& s, SQLUSMALLINT column, SQLSMALLINT c_type, SQLPOINTER buf, SQLLEN capacity, SQLLEN* ind) {
-  server::sql_statement& sql = *s.sql;
+  const statement_source& sql = *s.sql;
   const auto& columns = sql.columns();
   if (column < 1 || column > columns.size())
     return s.diag.set(SQL_ERROR, "07009", "no column " + std::to_string(column));

@@ -34,12 +34,12 @@ bool known_sql_type(SQLSMALLINT sql_type);
 
 /// Reads input parameter `i`'s value from its buffers and binds it to the
 /// statement. SQL_SUCCESS_WITH_INFO when a timestamp's fraction was dropped.
-SQLRETURN bind_input(server::sql_statement& sql, int i, const stmt::binding& b);
+SQLRETURN bind_input(statement_source& sql, int i, const stmt::binding& b);
 /// Whether a parameter's value is supplied by SQLPutData at execution.
 bool at_exec(const stmt::binding& b);
 /// Binds a value supplied by SQLPutData as its C type gives it: character
 /// data (SQL_C_CHAR, SQL_C_WCHAR) or binary data; empty is null.
-SQLRETURN bind_supplied(server::sql_statement& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v);
+SQLRETURN bind_supplied(statement_source& sql, int i, SQLSMALLINT c_type, const std::optional<std::string>& v);
 /// The text of a character input parameter (SQL_C_CHAR or SQL_C_WCHAR) as
 /// UTF-8; a null value is empty.
 SQLRETURN input_text(const stmt::binding& b, std::string& utf8);

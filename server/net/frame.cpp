@@ -8,6 +8,11 @@ void put_u32(std::string& out, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
 }
 
+void put_u64(std::string& out, std::uint64_t v) {
+  put_u32(out, static_cast<std::uint32_t>(v >> 32));
+  put_u32(out, static_cast<std::uint32_t>(v));
+}
+
 std::uint32_t get_u32(const char* p) {
   std::uint32_t v = 0;
   for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(p[i]);
@@ -23,6 +28,20 @@ bool body_reader::u32(std::uint32_t& v) {
   if (rest_.size() < 4) return false;
   v = get_u32(rest_.data());
   rest_.remove_prefix(4);
+  return true;
+}
+
+bool body_reader::u8(std::uint8_t& v) {
+  if (rest_.empty()) return false;
+  v = static_cast<std::uint8_t>(rest_[0]);
+  rest_.remove_prefix(1);
+  return true;
+}
+
+bool body_reader::u64(std::uint64_t& v) {
+  if (rest_.size() < 8) return false;
+  v = (static_cast<std::uint64_t>(get_u32(rest_.data())) << 32) | get_u32(rest_.data() + 4);
+  rest_.remove_prefix(8);
   return true;
 }
 

@@ -42,6 +42,7 @@ std::string make_frame(std::uint8_t type, std::string_view body);
 /// Unsigned integers most significant byte first, as frames and bodies
 /// carry them. The getters read 4 bytes at p (the caller checks the limit).
 void put_u32(std::string& out, std::uint32_t v);
+void put_u64(std::string& out, std::uint64_t v);
 std::uint32_t get_u32(const char* p);
 /// A string in a body: its length as put_u32, then its bytes.
 void put_str(std::string& out, std::string_view s);
@@ -51,7 +52,9 @@ void put_str(std::string& out, std::string_view s);
 class body_reader {
  public:
   explicit body_reader(std::string_view body) : rest_(body) {}
+  bool u8(std::uint8_t& v);
   bool u32(std::uint32_t& v);
+  bool u64(std::uint64_t& v);
   bool str(std::string_view& s);
   bool bytes(std::size_t n, std::string_view& s);
   std::string_view rest() const { return rest_; }
@@ -75,6 +78,24 @@ struct frame_type {
   static constexpr std::uint8_t channel_closed = 'x';  ///< (nothing)
   static constexpr std::uint8_t reply = 'r';           ///< the reply's bytes
   static constexpr std::uint8_t failure = 'e';         ///< code (signed), message
+  // SQL statements (server/net/sql_frames.h).
+  static constexpr std::uint8_t prepare = 'Q';      ///< text
+  static constexpr std::uint8_t execute = 'E';      ///< statement, parameters
+  static constexpr std::uint8_t fetch = 'F';        ///< statement
+  static constexpr std::uint8_t close_sql = 'C';    ///< statement
+  static constexpr std::uint8_t free_sql = 'D';     ///< statement
+  static constexpr std::uint8_t query_info = 'I';   ///< statement, class, query
+  static constexpr std::uint8_t transaction = 'T';  ///< operation
+  static constexpr std::uint8_t catalog = 'K';      ///< with columns
+  static constexpr std::uint8_t sql_info = 'N';     ///< (nothing)
+  static constexpr std::uint8_t described = 'd';    ///< statement, form, columns, parameters
+  static constexpr std::uint8_t executed = 'y';     ///< changes, the first batch of rows
+  static constexpr std::uint8_t rows = 'b';         ///< a batch of rows
+  static constexpr std::uint8_t done = 'k';         ///< (nothing)
+  static constexpr std::uint8_t info_reply = 'i';   ///< the query information reply
+  static constexpr std::uint8_t transaction_state = 't';  ///< state
+  static constexpr std::uint8_t tables = 'g';       ///< tables and their columns
+  static constexpr std::uint8_t sql_facts = 'n';    ///< whether text is 16-bit
 };
 
 /// The protocol version a login starts with.

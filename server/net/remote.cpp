@@ -100,6 +100,11 @@ std::string remote_connection::request(std::uint32_t channel, std::string_view c
   return exchange(frame_type::message, head, frame_type::reply, msg);
 }
 
+std::string remote_connection::call(std::uint8_t type, std::string_view body, std::uint8_t expected) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return exchange(type, body, expected);
+}
+
 bool remote_channel::send(const char* message, std::size_t length) {
   reply_.drop();
   if (message == nullptr || length < 14) return false;

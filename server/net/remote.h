@@ -36,6 +36,9 @@ class remote_connection {
   /// Sends a request and answers its reply; throws remote_error when the
   /// connection fails (it stays failed) or the daemon refuses the request.
   std::string request(std::uint32_t channel, std::string_view code, std::string_view message);
+  /// Sends a frame of `type` and answers the body of the daemon's answer,
+  /// which must be of type `expected`; throws remote_error as request does.
+  std::string call(std::uint8_t type, std::string_view body, std::uint8_t expected);
 
  private:
   /// Sends a frame (its body `body` then `more`) and waits for the answer,

@@ -1,20 +1,43 @@
 """The driver under unixODBC's driver manager through pyodbc.
 
-Run by ctest with the driver's path and the sample schema; writes its own
-ini files (ODBCSYSINI, ODBCINI) and namespaces in a fresh directory.
+Run by ctest with the driver's path and the sample schema, and with torqad's
+path to run the same session through daemons it starts (one serving 8-bit
+text, one 16-bit); writes its own ini files (ODBCSYSINI, ODBCINI) and
+namespaces in a fresh directory.
 """
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
 
 DRIVER, SCHEMA = sys.argv[1], sys.argv[2]
+TORQAD = sys.argv[3] if len(sys.argv) > 3 else None
 WORK = tempfile.mkdtemp(prefix="torqa-pyodbc-")
+DAEMONS = {}  # by whether it serves 16-bit text: (process, port)
+
+
+def start_daemon(unicode):
+    args = [TORQAD, "--listen", "127.0.0.1:0", "--data", os.path.join(WORK, "data16" if unicode else "data8"),
+            "--schema", SCHEMA, "--fasthash"] + (["--unicode"] if unicode else [])
+    log = open(os.path.join(WORK, "torqad.log"), "a")
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log, text=True)
+    line = p.stdout.readline()
+    if not line.startswith("listening on "):
+        raise RuntimeError("torqad did not start: " + line)
+    DAEMONS[unicode] = (p, line.strip().rsplit(":", 1)[1])
 
 
 def target(namespace, options="fasthash=1"):
+    if TORQAD:
+        return "127.0.0.1[%s]:%s" % (DAEMONS["unicode=1" in options][1], namespace)
     return "local[%s;schema=%s]:%s" % (options, SCHEMA, os.path.join(WORK, namespace))
+
+
+if TORQAD:
+    start_daemon(False)
+    start_daemon(True)
 
 
 NAMESPACES = (("ns8", "fasthash=1"), ("ns16", "unicode=1;fasthash=1"))  # 8-bit and 16-bit text
@@ -87,6 +110,15 @@ class pyodbc_session(unittest.TestCase):
                 c.rollback()
                 c.close()
 
+    @unittest.skipUnless(TORQAD, "a daemon's client")
+    def test_a_client_gone_mid_transaction_has_it_rolled_back(self):
+        gone = "import os, pyodbc; c = pyodbc.connect('DSN=torqa'); " \
+               "c.execute(\"INSERT INTO Sample_Person (Name) VALUES ('gone')\"); os._exit(0)"
+        subprocess.run([sys.executable, "-c", gone], check=True)
+        # The daemon rolled it back: its write lock is free and its row gone.
+        self.cur.execute("INSERT INTO Sample_Person (Name) VALUES ('after')")
+        self.assertEqual(self.count("Name IN ('gone', 'after')"), 1)
+
     def test_column_descriptions(self):
         self.cur.execute("SELECT ID, Name, Height, Photo, Birthday FROM Sample_Person")
         self.assertEqual([(d[0], d[1]) for d in self.cur.description],
@@ -128,4 +160,7 @@ if __name__ == "__main__":
     try:
         unittest.main(argv=sys.argv[:1], verbosity=2)
     finally:
+        for p, _ in DAEMONS.values():
+            p.terminate()
+            p.wait()
         shutil.rmtree(WORK, ignore_errors=True)

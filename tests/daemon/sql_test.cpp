@@ -1,0 +1,222 @@
+// SQL through torqad: statements prepared, run and fetched on the daemon
+// through the binding's query classes, rows coming in batches.
+#include "e2e/e2e_util.h"
+#include "support/daemon_process.h"
+
+#include <torqa/query.h>
+#include <torqa/rows.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+namespace torqa::e2e {
+namespace {
+
+class daemon_sql : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string log = std::filesystem::path(data.path()).parent_path() / "torqad.log";
+    port = daemon.start(TORQAD, {"--data", data.path(), "--schema", TORQA_SAMPLE_SCHEMA, "--fasthash"}, log);
+    ASSERT_FALSE(port.empty());
+    conn = connect();
+    ASSERT_TRUE(conn->is_active());
+    db = std::make_unique<Database>(conn, false);
+  }
+
+  Handle<Conn_t> connect() {
+    const std::string text = "127.0.0.1[" + port + "]:ns";
+    return tcp_conn::connect(d_string(text.c_str()), d_string("torqa"), d_string("torqa"), nullptr);
+  }
+  long long count(Database& on) {
+    torqa::query q(on, "SELECT count(*) FROM Sample_Person");
+    q.execute();
+    for (auto& row : q.rows()) return row.get<long long>(1);
+    return -1;
+  }
+
+  namespace_dir data;
+  test::daemon_process daemon;
+  std::string port;
+  Handle<Conn_t> conn;
+  std::unique_ptr<Database> db;
+};
+
+TEST_F(daemon_sql, typed_parameters_every_column_type_and_long_values_in_pieces) {
+  const std::string accents = "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x98\x80";
+  std::string text;
+  while (text.size() < 40000) text += accents + " " + std::to_string(text.size()) + "\n";
+  std::string bytes(60000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 256);
+  d_seq_query ins(*db);
+  ins.prepare(U(u"INSERT INTO Sample_Person (Name, Age, Height, Active, Photo, Birthday, WakeUp, Created) "
+                u"VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+              SQL_NTS);
+  ASSERT_EQ(ins.param_count(), 8);
+  EXPECT_EQ(ins.param_info(2).sql_type, SQL_INTEGER);
+  ins.set_par(1, d_string(accents.c_str()));
+  ins.set_par(2, d_int(-42));
+  ins.set_par(3, d_double(1.75));
+  ins.set_par(4, 1);
+  ins.set_par(5, d_binary("\0\x01\xFE\xFF", 4));
+  ins.set_par(6, d_date(2000, 2, 29));
+  ins.set_par(7, d_time(6, 30, 15));
+  ins.set_par(8, d_timestamp(2001, 2, 3, 4, 5, 6));
+  ins.execute();
+  ASSERT_FALSE(ins.failed()) << described(ins.last_err());
+  ins.set_par(1, d_string(text.data(), text.size()));
+  ins.set_par(2, "17", 2);
+  ins.set_par(3, 2.5);
+  ins.set_par(4, d_int());
+  ins.set_par(5, d_binary(bytes.data(), bytes.size()));
+  ins.set_par(6, d_date());
+  ins.set_par(7, d_time());
+  ins.set_par(8, d_timestamp());
+  ins.execute();
+  ASSERT_FALSE(ins.failed()) << described(ins.last_err());
+
+  d_seq_query q(*db);
+  q.prepare(U(u"SELECT Name, Age, Height, Active, Photo, Birthday, WakeUp, Created FROM Sample_Person ORDER BY \"ID\""),
+            SQL_NTS);
+  ASSERT_EQ(q.column_count(), 8);
+  EXPECT_EQ(q.column_info(5).sql_type, SQL_VARBINARY);
+  q.execute();
+  std::vector<std::string> rows;
+  while (q.fetch()) {
+    d_string name;
+    d_int age, active;
+    d_double height;
+    d_binary photo;
+    d_date day;
+    d_time at;
+    d_timestamp stamp;
+    q.get_data(&name, str_mb);
+    q.get_data(&age);
+    q.get_data(&height);
+    q.get_data(&active);
+    q.get_data(&photo);
+    q.get_data(&day);
+    q.get_data(&at);
+    q.get_data(&stamp);
+    std::ostringstream os;
+    os << (name.mb_str() == text ? "<text>" : name.mb_str()) << '|' << age.value() << '|' << height.value() << '|'
+       << (active.is_null() ? "NULL" : std::to_string(active.value())) << '|'
+       << (photo.bytes() == bytes ? "<bytes>" : std::to_string(photo.bytes().size())) << '|' << day << '|' << at
+       << '|' << stamp;
+    rows.push_back(os.str());
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{accents + "|-42|1.75|1|4|02/29/2000|06:30:15|04:05:06 02/03/2001",
+                                            "<text>|17|2.5|NULL|<bytes>|NULL|NULL|NULL"}));
+  EXPECT_FALSE(q.failed()) << described(q.last_err());
+}
+
+TEST_F(daemon_sql, a_hundred_thousand_rows_come_in_batches) {
+  constexpr long long n = 100000;
+  torqa::query fill(*db,
+                    "INSERT INTO Sample_Person (Name, Age, Height) WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL "
+                    "SELECT x + 1 FROM c WHERE x < 100000) SELECT 'name ' || x, x, x * 0.5 FROM c");
+  fill.execute();
+  torqa::query q(*db, "SELECT Age, Height, Name FROM Sample_Person ORDER BY \"ID\"");
+  long long rows = 0, ages = 0, names = 0;
+  double heights = 0;
+  q.execute();
+  for (auto& row : q.rows()) {
+    ++rows;
+    ages += row.get<int>(1);
+    heights += row.get<double>(2);
+    names += static_cast<long long>(row.get<std::string>(3).size()) * rows;
+  }
+  EXPECT_EQ(rows, n);
+  EXPECT_EQ(ages, n * (n + 1) / 2);
+  EXPECT_DOUBLE_EQ(heights, n * (n + 1) / 4.0);
+  long long expected_names = 0;
+  for (long long i = 1; i <= n; ++i) expected_names += static_cast<long long>(5 + std::to_string(i).size()) * i;
+  EXPECT_EQ(names, expected_names);
+}
+
+TEST_F(daemon_sql, refusals_say_why_and_leave_the_connection_serving) {
+  d_seq_query q(*db);
+  q.prepare(U(u"SELEKT Name FROM Sample_Person"), SQL_NTS);
+  ASSERT_TRUE(q.failed());
+  EXPECT_EQ(q.last_err().diag.state + " " + described(q.last_err()), "42000 -1010 near \"SELEKT\": syntax error");
+  q.prepare(U(u"INSERT INTO Sample_Person (\"ID\", Name) VALUES (1, 'a')"), SQL_NTS);
+  q.execute();
+  q.execute();
+  ASSERT_TRUE(q.failed());
+  EXPECT_EQ(q.last_err().diag.state + " " + described(q.last_err()),
+            "HY000 -1010 UNIQUE constraint failed: Sample_Person.ID");
+  // A row over a batch's aim travels alone; one over what a batch can
+  // carry is refused when it is fetched.
+  torqa::query big(*db,
+                   "WITH s(n) AS (VALUES (10), (16000000), (17000000)) SELECT zeroblob(n) FROM s");
+  big.execute();
+  for (const int n : {10, 16000000}) {
+    ASSERT_TRUE(big.fetch()) << n;
+    d_binary v;
+    big.get_data(&v);
+    EXPECT_TRUE(v.bytes() == std::string(n, '\0')) << v.bytes().size();
+  }
+  EXPECT_FALSE(big.fetch());
+  EXPECT_EQ(described(big.last_err()), "-1011 a row of 17000005 bytes is longer than a batch can carry");
+  EXPECT_EQ(count(*db), 1);
+
+  // A connection holds at most 256 statements; one freed makes room.
+  std::vector<std::unique_ptr<d_seq_query>> held;
+  std::string refusal;
+  for (int i = 0; i < 300 && refusal.empty(); ++i) {
+    held.push_back(std::make_unique<d_seq_query>(*db));
+    held.back()->prepare(U(u"SELECT 1"), SQL_NTS);
+    if (held.back()->failed()) refusal = described(held.back()->last_err());
+  }
+  EXPECT_EQ(refusal, "-1010 too many statements: a connection holds at most 256");
+  EXPECT_LE(held.size(), 257u);
+  held.erase(held.begin());
+  held.back()->prepare(U(u"SELECT 1"), SQL_NTS);
+  EXPECT_FALSE(held.back()->failed());
+}
+
+TEST_F(daemon_sql, a_client_gone_mid_transaction_has_its_writes_rolled_back) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    Handle<Conn_t> c = connect();
+    Database mine(c, false);
+    mine.start_transaction();
+    torqa::query(mine, "INSERT INTO Sample_Person (Name) VALUES ('gone')").execute();
+    const char done = count(mine) == 1 ? 'y' : 'n';
+    [[maybe_unused]] const ssize_t w = write(ready[1], &done, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char done = 0;
+  EXPECT_EQ(read(ready[0], &done, 1), 1);
+  close(ready[0]);
+  EXPECT_EQ(done, 'y');
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  // The daemon sees the connection go and rolls its transaction back: the
+  // database takes writes again, and the child's row is not there.
+  bool written = false;
+  for (int tries = 0; tries < 100 && !written; ++tries) {
+    try {
+      torqa::query(*db, "INSERT INTO Sample_Person (Name) VALUES ('after')").execute();
+      written = true;
+    } catch (const Db_err&) {
+      usleep(50000);
+    }
+  }
+  torqa::query names(*db, "SELECT Name FROM Sample_Person");
+  std::string seen;
+  names.execute();
+  for (auto& row : names.rows()) seen += row.get<std::string>(1) + ";";
+  EXPECT_EQ(seen, "after;");
+}
+
+}  // namespace
+}  // namespace torqa::e2e
