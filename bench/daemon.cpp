@@ -2,32 +2,29 @@
 // through hiredis to a redis-server started here: one property read round
 // trip (p50 and p99 of the single iterations, in microseconds), throughput
 // with 1, 4 and 16 clients, and 100,000 rows fetched through d_seq_query
-// from the daemon against the same fetch embedded.
+// from the daemon against the same fetch embedded (p50 and p99 of the
+// single fetches too, and the ratio of the p50s).
 #include <torqa/connection.h>
 #include <torqa/dynamic.h>
 #include <torqa/names.h>
 #include <torqa/query.h>
 #include <torqa/session.h>
 
+#include "support/daemon_process.h"
 #include "temp_dir.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #ifdef TORQA_BENCH_REDIS
 #include <hiredis/hiredis.h>
-#endif
-
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -65,77 +62,32 @@ void make_namespace(const std::string& path) {
   sqlite3_close(raw);
 }
 
-/// A program run in the background, its standard error in `log`; stopped
-/// with SIGTERM when the object goes. The first line of its standard output
-/// is read by first_line().
-class child {
- public:
-  child(std::vector<std::string> args, const std::string& log) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      if (const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600); fd >= 0) dup2(fd, 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    out_ = out[0];
-  }
-  child(const child&) = delete;
-  child& operator=(const child&) = delete;
-  ~child() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    close(out_);
-  }
-  std::string first_line() {
-    std::string line;
-    char c = 0;
-    for (pollfd p{out_, POLLIN, 0}; poll(&p, 1, 20000) > 0 && read(out_, &c, 1) == 1 && c != '\n';) line += c;
-    return line;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
-
 /// torqad serving namespace "ns", and the same namespace embedded at
 /// `embedded`, both made once.
 class fixture {
  public:
   fixture() {
     make_namespace(root_.path + "/data/ns");
-    make_namespace(embedded);
-    daemon_ = std::make_unique<child>(
-        std::vector<std::string>{TORQAD, "--listen", "127.0.0.1:0", "--data", root_.path + "/data", "--schema",
-                                 TORQA_SAMPLE_SCHEMA, "--fasthash"},
-        root_.path + "/torqad.log");
-    const std::string line = daemon_->first_line();
-    if (!line.starts_with("listening on 127.0.0.1:")) throw std::runtime_error("torqad did not start: " + line);
-    port_ = line.substr(line.rfind(':') + 1);
+    make_namespace(embedded_);
+    std::string line;
+    port_ = daemon_.start(TORQAD, {"--data", root_.path + "/data", "--schema", TORQA_SAMPLE_SCHEMA, "--fasthash"},
+                          root_.path + "/torqad.log", &line);
+    if (port_.empty()) throw std::runtime_error("torqad did not start: " + line);
   }
   Handle<Conn_t> connect() const {
     const std::string cs = "127.0.0.1[" + port_ + "]:ns";
     return tcp_conn::connect(d_string(cs.c_str()), d_string("torqa"), d_string("torqa"), nullptr);
   }
   Handle<Conn_t> connect_embedded() const {
-    const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + embedded;
+    const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + embedded_;
     return tcp_conn::connect(d_string(cs.c_str()), d_string("torqa"), d_string("torqa"), nullptr);
   }
   const std::string& root() const { return root_.path; }
 
  private:
   torqa::bench::temp_dir root_;
-  const std::string embedded = root_.path + "/embedded";
-  std::unique_ptr<child> daemon_;
+  const std::string embedded_ = root_.path + "/embedded";
+  torqa::test::daemon_process daemon_;
   std::string port_;
 };
 
@@ -180,21 +132,23 @@ std::string free_port() {
 }
 
 void redis_get(benchmark::State& state) {
-  const std::string port = free_port();
-  child server({"redis-server", "--port", port, "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                "--dir", daemon().root()},
-               daemon().root() + "/redis.log");
+  // redis-server puts itself in the background, without persistence, and
+  // is shut down through the connection at the end.
+  const std::string port = free_port(), dir = daemon().root();
+  const std::string start = "redis-server --port " + port + " --bind 127.0.0.1 --save '' --appendonly no --dir '" +
+                            dir + "' --logfile '" + dir + "/redis.log' --daemonize yes";
+  if (std::system(start.c_str()) != 0) return state.SkipWithError("redis-server did not start (is it installed?)");
   redisContext* c = nullptr;
-  for (int tries = 0; tries < 100; ++tries) {
-    if (c != nullptr) redisFree(c);
+  for (int tries = 0; tries < 100 && (c == nullptr || c->err != 0); ++tries) {
+    if (c != nullptr) {
+      redisFree(c);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     c = redisConnect("127.0.0.1", std::stoi(port));
-    if (c != nullptr && c->err == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (c == nullptr || c->err != 0) {
-    state.SkipWithError("redis-server did not start (is it installed?)");
     if (c != nullptr) redisFree(c);
-    return;
+    return state.SkipWithError("cannot connect to the redis-server started");
   }
   freeReplyObject(redisCommand(c, "SET age 41"));
   bool right = true;
@@ -203,6 +157,7 @@ void redis_get(benchmark::State& state) {
     right = right && r != nullptr && r->type == REDIS_REPLY_STRING && std::string(r->str, r->len) == "41";
     freeReplyObject(r);
   });
+  freeReplyObject(redisCommand(c, "SHUTDOWN NOSAVE"));
   redisFree(c);
   if (!right) state.SkipWithError("wrong value");
 }
@@ -250,37 +205,40 @@ void throughput_read_modify_write(benchmark::State& state) { throughput(state, t
 BENCHMARK(throughput_read)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
 BENCHMARK(throughput_read_modify_write)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
 
+double embedded_fetch_p50 = 0;  // of the last embedded run, for the ratio
+
 void query_fetch(benchmark::State& state, bool remote) {
   Handle<Conn_t> c = remote ? daemon().connect() : daemon().connect_embedded();
   Database db(c, false);
   d_seq_query q(db);
   const std::u16string sql = u"SELECT Age, Height, Name FROM Sample_Person";
   q.prepare(U(sql.c_str()), static_cast<int>(sql.size()));
-  if (q.failed()) {
-    state.SkipWithError((std::string("SQL through the daemon was refused: ") + q.last_err().what()).c_str());
-    return;
-  }
+  if (q.failed()) return state.SkipWithError((std::string("the query was refused: ") + q.last_err().what()).c_str());
   d_int age;
   d_double height;
   d_string name;
-  for (auto _ : state) {
+  int rows = k_rows;
+  const double p50 = percentiles(state, [&] {
     q.execute();
-    int rows = 0;
+    int n = 0;
     while (q.fetch()) {
       q.get_data(&age);
       q.get_data(&height);
       q.get_data(&name, str_mb);
-      ++rows;
+      ++n;
     }
     q.close();
-    if (rows != k_rows) state.SkipWithError("wrong row count");
-  }
+    if (n != k_rows) rows = n;
+  });
+  if (rows != k_rows) return state.SkipWithError(("fetched " + std::to_string(rows) + " rows").c_str());
   state.SetItemsProcessed(state.iterations() * k_rows);
+  if (!remote) embedded_fetch_p50 = p50;
+  if (remote && embedded_fetch_p50 > 0) state.counters["vs_embedded_p50"] = p50 / embedded_fetch_p50;
 }
 void query_fetch_embedded(benchmark::State& state) { query_fetch(state, false); }
 void query_fetch_daemon(benchmark::State& state) { query_fetch(state, true); }
-BENCHMARK(query_fetch_embedded)->Unit(benchmark::kMillisecond);
-BENCHMARK(query_fetch_daemon)->Unit(benchmark::kMillisecond);
+BENCHMARK(query_fetch_embedded)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(query_fetch_daemon)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
