@@ -4,14 +4,22 @@
 
 namespace torqa::net {
 
-void put_u32(std::string& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFF);
+namespace {
+
+// The bytes of `v`, most significant first, appended at once: a row of
+// values is many of these, and one append checks the capacity once.
+template <class U>
+void put_be(std::string& out, U v) {
+  char bytes[sizeof v];
+  for (std::size_t i = sizeof v; i-- > 0; v >>= 8) bytes[i] = static_cast<char>(v & 0xFF);
+  out.append(bytes, sizeof v);
 }
 
-void put_u64(std::string& out, std::uint64_t v) {
-  put_u32(out, static_cast<std::uint32_t>(v >> 32));
-  put_u32(out, static_cast<std::uint32_t>(v));
-}
+}  // namespace
+
+void put_u32(std::string& out, std::uint32_t v) { put_be(out, v); }
+
+void put_u64(std::string& out, std::uint64_t v) { put_be(out, v); }
 
 std::uint32_t get_u32(const char* p) {
   std::uint32_t v = 0;
