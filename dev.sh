@@ -86,7 +86,7 @@ demo() {
 fuzz() {
   local seconds=${FUZZ_SECONDS:-20} t passed=0 failed=0
   local targets=("$@")
-  [ ${#targets[@]} -eq 0 ] && targets=(server_requests driver_sql reply_decoding connection_string cli_values cli_csv)
+  [ ${#targets[@]} -eq 0 ] && targets=(server_requests driver_sql reply_decoding connection_string cli_values cli_csv daemon_frames net_sql)
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTORQA_BUILD_FUZZ=ON -DTORQA_BUILD_TESTS=OFF \
     -DTORQA_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"

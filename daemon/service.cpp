@@ -7,18 +7,22 @@
 #include "server/storage/storage.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sodium.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 namespace torqa::daemon {
 
@@ -48,6 +52,18 @@ std::string peer_name(const sockaddr_storage& a) {
               NI_NUMERICHOST | NI_NUMERICSERV);
   return std::string(host) + ":" + port;
 }
+
+// A client of a namespace's socket, by its process.
+std::string local_peer(int fd, const std::string& name) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  const std::string who = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0
+                              ? "process " + std::to_string(cred.pid)
+                              : std::string("a process");
+  return who + " on the socket of " + name;
+}
+
+std::string socket_path(const server::name_space& ns) { return ns.dir() + "/" + server::socket_file; }
 
 }  // namespace
 
@@ -85,51 +101,100 @@ service::service(options o) : options_(std::move(o)) {
   getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&bound), &len);
   char port[NI_MAXSERV] = "?";
   getnameinfo(reinterpret_cast<const sockaddr*>(&bound), len, nullptr, 0, port, sizeof port, NI_NUMERICSERV);
-  endpoint_ = options_.address + ":" + port;
+  const bool v6 = options_.address.find(':') != std::string::npos;
+  endpoint_ = (v6 ? "[" + options_.address + "]" : options_.address) + ":" + port;
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot make a pipe");
+  wake_read_ = net::socket_fd(wake[0]);
+  wake_write_ = net::socket_fd(wake[1]);
 }
 
-service::~service() { reap(true); }
+service::~service() { stop_all(); }
 
 void service::run(int stop_fd) {
   while (true) {
-    pollfd p[2] = {{listener_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    if (poll(p, 2, 1000) < 0 && errno != EINTR) break;
+    std::vector<pollfd> p{{listener_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+    std::vector<std::string> names;  // of the namespace sockets from p[3] on
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      for (const auto& [name, s] : namespaces_)
+        if (s.listener.get() >= 0) {
+          p.push_back({s.listener.get(), POLLIN, 0});
+          names.push_back(name);
+        }
+    }
+    if (poll(p.data(), p.size(), 1000) < 0 && errno != EINTR) break;
     reap(false);
     if (p[1].revents != 0) break;
-    if ((p[0].revents & POLLIN) == 0) continue;
-    sockaddr_storage from{};
-    socklen_t len = sizeof from;
-    net::socket_fd s(accept4(listener_.get(), reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
-    if (s.get() < 0) continue;
+    // A wake-up only makes the next poll watch a new namespace's socket.
+    if ((p[2].revents & POLLIN) != 0)
+      for (char buf[64]; read(wake_read_.get(), buf, sizeof buf) > 0;) {
+      }
+    if ((p[0].revents & POLLIN) != 0) accept_from(listener_.get(), {});
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if ((p[3 + i].revents & POLLIN) != 0) accept_from(p[3 + i].fd, names[i]);
+  }
+  log("stopping");
+  stop_all();
+}
+
+void service::accept_from(int listener, const std::string& served_namespace) {
+  sockaddr_storage from{};
+  socklen_t len = sizeof from;
+  net::socket_fd s(accept4(listener, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
+  if (s.get() < 0) return;
+  if (served_namespace.empty()) {
     // Replies go out as soon as they are written: a client waits for each.
     const int one = 1;
     setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const std::string peer = peer_name(from);
-    if (clients_.size() >= static_cast<std::size_t>(options_.max_connections)) {
-      log(peer + ": refused, " + std::to_string(clients_.size()) + " connections already");
-      net::frame_stream(s.get()).send(frame_type::failure, failure_body(server::err_storage, "too many connections"));
-      continue;
-    }
-    client& c = clients_.emplace_back();
-    c.socket = std::move(s);
-    c.peer = peer;
-    c.thread = std::thread([this, &c] {
-      try {
-        serve(c);
-      } catch (const std::exception& e) {  // memory, or a socket gone wrong: this client only
-        log(c.peer + ": closed: " + e.what());
-      }
-      c.done = true;
-    });
   }
-  log("stopping");
+  const std::string peer = served_namespace.empty() ? peer_name(from) : local_peer(s.get(), served_namespace);
+  if (clients_.size() >= static_cast<std::size_t>(options_.max_connections)) {
+    log(peer + ": refused, " + std::to_string(clients_.size()) + " connections already");
+    net::frame_stream(s.get()).send(frame_type::failure, failure_body(server::err_storage, "too many connections"));
+    return;
+  }
+  client& c = clients_.emplace_back();
+  c.socket = std::move(s);
+  c.peer = peer;
+  c.served_namespace = served_namespace;
+  c.thread = std::thread([this, &c] {
+    try {
+      serve(c);
+    } catch (const std::exception& e) {  // memory, or a socket gone wrong: this client only
+      log(c.peer + ": closed: " + e.what());
+    }
+    c.done = true;
+  });
+}
+
+void service::stop_all() {
+  {
+    // A request waiting for a lock fails at once, so that its client's
+    // thread ends and its transaction rolls back.
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = true;
+    for (auto& entry : namespaces_) entry.second.ns->locks().stop_waiting();
+  }
   reap(true);
+  std::lock_guard<std::mutex> guard(mutex_);
+  // The sockets go while the namespaces are still owned: never one a next
+  // owner made.
+  for (auto& entry : namespaces_)
+    if (served& s = entry.second; s.listener.get() >= 0) {
+      s.listener = net::socket_fd();
+      ::unlink(socket_path(*s.ns).c_str());
+    }
+  namespaces_.clear();
 }
 
 void service::reap(bool all) {
+  // Shutting the sockets down ends the clients' waits for their next frame,
+  // all before any is joined: a client's end may let another one go on.
+  if (all)
+    for (client& c : clients_)
+      if (!c.done) shutdown(c.socket.get(), SHUT_RDWR);
   for (auto it = clients_.begin(); it != clients_.end();) {
-    // Shutting the socket down ends the client's wait for its next frame.
-    if (all && !it->done) shutdown(it->socket.get(), SHUT_RDWR);
     if (all || it->done) {
       if (it->thread.joinable()) it->thread.join();
       it = clients_.erase(it);
@@ -139,11 +204,34 @@ void service::reap(bool all) {
   }
 }
 
-std::shared_ptr<server::name_space> service::open_namespace(const std::string& name) {
+std::shared_ptr<server::name_space> service::open_namespace(const std::string& name, const std::string& peer) {
   std::lock_guard<std::mutex> guard(mutex_);
-  auto& slot = namespaces_[name];
-  if (!slot) slot = server::name_space::open(options_.data + "/" + name, options_.namespaces);
-  return slot;
+  if (const auto it = namespaces_.find(name); it != namespaces_.end()) return it->second.ns;
+  if (stopping_) throw server::server_error(server::err_storage, "the daemon is stopping");
+  // Any client may name a namespace before it logs in (the login's keys
+  // are in it), so their number is bounded.
+  if (namespaces_.size() >= static_cast<std::size_t>(options_.max_namespaces))
+    throw server::server_error(server::err_storage,
+                               "too many namespaces open (" + std::to_string(namespaces_.size()) + ")");
+  const std::string dir = options_.data + "/" + name;
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(dir + "/objects.db", ec);
+  served s;
+  s.ns = server::name_space::open(dir, options_.namespaces);
+  if (!exists) log(peer + ": created namespace " + name);
+  std::string why;
+  s.listener = net::listen_unix(s.ns->dir(), server::socket_file, why);
+  if (s.listener.get() >= 0 && ::chmod(socket_path(*s.ns).c_str(), 0600) != 0) {
+    why = "cannot make " + socket_path(*s.ns) + " private";
+    s.listener = net::socket_fd();
+    ::unlink(socket_path(*s.ns).c_str());
+  }
+  if (s.listener.get() < 0) log("namespace " + name + " is not served to local connects: " + why);
+  const auto ns = s.ns;
+  namespaces_.emplace(name, std::move(s));
+  // The accept loop polls the new socket from now on.
+  [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), "n", 1);
+  return ns;
 }
 
 server::scram::secret service::secret_of(server::name_space& ns, const std::string& user) {
@@ -171,22 +259,26 @@ void service::serve(client& c) {
 
   // The login.
   if (!next("before the login")) return;
-  net::body_reader start(f.body);
   std::uint32_t version = 0;
   std::string_view name_text, first;
-  if (f.type != frame_type::login_start || !start.u32(version) || !start.str(name_text) || !start.str(first) ||
-      !start.at_end())
+  if (f.type != frame_type::login_start || !net::read_login_start(f.body, version, name_text, first))
     return refuse(server::err_malformed, "expected a login");
   if (version != net::protocol_version)
     return refuse(server::err_version, "protocol version " + std::to_string(version) + " is not supported");
-  const std::string name(name_text);
+  std::string name(name_text);
   std::string user, client_nonce;
-  if (!valid_name(name)) return refuse(server::err_options, "bad namespace name");
+  if (!c.served_namespace.empty()) {
+    // A namespace's socket serves that namespace: the login names none.
+    if (!name.empty()) return refuse(server::err_options, "a namespace's socket takes no namespace name");
+    name = c.served_namespace;
+  } else if (!valid_name(name)) {
+    return refuse(server::err_options, "bad namespace name");
+  }
   if (!server::scram::server::parse_first(first, user, client_nonce))
     return refuse(server::err_malformed, "malformed login");
   std::unique_ptr<server::connection> conn;
   try {
-    const auto ns = open_namespace(name);
+    const auto ns = open_namespace(name, c.peer);
     // Failed logins of a name slow its next ones, as for embedded connects.
     server::login_throttle& throttle = ns->throttle();
     std::this_thread::sleep_until(throttle.not_before(user));
@@ -198,9 +290,8 @@ void service::serve(client& c) {
         }()))
       return;
     if (!next("during the login")) return;
-    net::body_reader proof(f.body);
     std::string_view client_final;
-    const auto done = f.type == frame_type::login_proof && proof.str(client_final) && proof.at_end()
+    const auto done = f.type == frame_type::login_proof && net::read_one_str(f.body, client_final)
                           ? login.final(client_final)
                           : std::nullopt;
     if (!done) {
@@ -219,6 +310,12 @@ void service::serve(client& c) {
     return refuse(server::err_storage, e.what());
   }
   log(c.peer + ": " + user + " connected to " + name);
+  // A request waiting for a lock stops waiting when its client has gone,
+  // so that the client's locks and transaction go at once.
+  const server::lock_wait_cancel client_gone([fd = c.socket.get()] {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  });
 
   // Channels and their requests, until the client leaves or misbehaves.
   std::map<std::uint32_t, std::unique_ptr<server::session>> channels;

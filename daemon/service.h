@@ -1,6 +1,8 @@
 // torqad's service: a listening socket, one thread per client connection
 // (at most a bounded number), and the namespaces under the data directory,
-// each opened once and shared by every client's sessions.
+// each opened once (at most a bounded number) and shared by every client's
+// sessions. Each open namespace is also served on the Unix socket in its
+// directory, for local connects of other processes.
 #pragma once
 
 #include "server/core/namespace.h"
@@ -25,6 +27,7 @@ struct options {
   int idle_seconds = 300;              ///< a client silent this long is closed
   int max_connections = 64;            ///< connections beyond are refused
   int max_channels = 256;              ///< channels one connection may have open
+  int max_namespaces = 100;            ///< namespaces open at once; a new name beyond is refused
 };
 
 class service {
@@ -35,7 +38,8 @@ class service {
   service& operator=(const service&) = delete;
   ~service();
 
-  /// "ADDRESS:PORT" as bound (the port chosen when 0 was asked).
+  /// "ADDRESS:PORT" as bound (the port chosen when 0 was asked; an IPv6
+  /// address in brackets).
   const std::string& endpoint() const { return endpoint_; }
   /// Accepts and serves until `stop_fd` becomes readable, then closes every
   /// connection (their transactions roll back) and returns.
@@ -45,13 +49,26 @@ class service {
   struct client {
     net::socket_fd socket;
     std::string peer;
+    std::string served_namespace;  ///< a namespace socket's client: that namespace
     std::thread thread;
     std::atomic<bool> done{false};
   };
+  /// An open namespace and the socket it is served on in its directory
+  /// (invalid when that could not be made).
+  struct served {
+    std::shared_ptr<server::name_space> ns;
+    net::socket_fd listener;
+  };
 
+  /// Accepts a connection on `listener` and starts its thread.
+  void accept_from(int listener, const std::string& served_namespace);
   void serve(client& c);
-  /// The namespace named `name`, opened on first use; throws server_error.
-  std::shared_ptr<server::name_space> open_namespace(const std::string& name);
+  /// The namespace named `name`, opened on first use (for `peer`, in the
+  /// log); throws server_error.
+  std::shared_ptr<server::name_space> open_namespace(const std::string& name, const std::string& peer);
+  /// Ends the lock waits, closes every connection (their transactions roll
+  /// back), then the namespaces' sockets, and lets the namespaces go.
+  void stop_all();
   /// What the login exchange checks for `user` of namespace `ns`.
   server::scram::secret secret_of(server::name_space& ns, const std::string& user);
   void reap(bool all);
@@ -60,8 +77,10 @@ class service {
   net::socket_fd listener_;
   std::string endpoint_;
   server::scram::key mock_key_{};
-  std::mutex mutex_;  // guards namespaces_
-  std::map<std::string, std::shared_ptr<server::name_space>> namespaces_;
+  net::socket_fd wake_read_, wake_write_;  // a new namespace socket to poll
+  std::mutex mutex_;                       // guards namespaces_ and stopping_
+  std::map<std::string, served> namespaces_;
+  bool stopping_ = false;  ///< no namespace is opened once set
   std::list<client> clients_;
 };
 

@@ -6,13 +6,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 namespace torqa::daemon {
 
-namespace {
-
 using net::frame_type;
-
-}  // namespace
 
 sql_service::~sql_service() {
   statements_.clear();
@@ -45,33 +43,31 @@ bool sql_service::transaction_open() const { return sqlite3_get_autocommit(conn_
 void sql_service::close(statement& s) {
   s.sql->close();
   s.open = false;
-  s.carried.clear();
 }
 
 void sql_service::fill(statement& s, std::string& out) {
   net::batch_writer batch(out);
   const auto columns = static_cast<int>(s.sql->columns().size());
-  std::string row = std::move(s.carried);
-  s.carried.clear();
+  const std::size_t rows = s.rows;
+  // Batches grow: a caller that reads a few rows waits for a few, one that
+  // reads them all makes fewer round trips.
+  s.rows = std::min(2 * s.rows, net::batch_rows);
   try {
-    if (!row.empty()) batch.row(row);
-    while (batch.rows() < net::batch_rows && batch.size() < net::batch_bytes) {
+    while (batch.rows() < rows && batch.size() < net::batch_bytes) {
       if (!s.sql->fetch()) {
         s.open = false;
         return batch.finish(net::batch_end::done);
       }
-      row.clear();
-      for (int i = 0; i < columns; ++i) net::put_value(row, s.sql->value(i));
-      if (batch.size() + row.size() <= net::max_batch_bytes) {
-        batch.row(row);
-      } else if (batch.rows() > 0) {
-        s.carried = std::move(row);  // the next batch starts with it
-        break;
-      } else {
+      const std::size_t at = out.size();
+      for (int i = 0; i < columns; ++i) net::put_value(out, s.sql->value(i));
+      if (out.size() - at > net::max_row_bytes) {
+        const std::size_t length = out.size() - at;
+        out.resize(at);
         close(s);
         return batch.finish(net::batch_end::failed, server::err_too_long,
-                            "a row of " + std::to_string(row.size()) + " bytes is longer than a batch can carry");
+                            "a row of " + std::to_string(length) + " bytes is longer than a batch can carry");
       }
+      batch.row_done();
     }
     batch.finish(net::batch_end::more);
   } catch (const server::server_error& e) {
@@ -152,6 +148,7 @@ bool sql_service::answer(const net::frame& f, std::uint8_t& type, std::string& b
           net::batch_writer(body).finish(net::batch_end::done);
         } else {
           s->open = true;
+          s->rows = net::batch_first_rows;
           fill(*s, body);
         }
         return true;

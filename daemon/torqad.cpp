@@ -1,7 +1,9 @@
-// torqad: serves the namespaces under a data directory to clients over TCP.
+// torqad: serves the namespaces under a data directory to clients over TCP,
+// and each namespace it has open on the Unix socket in its directory.
 //   torqad --listen ADDRESS:PORT --data DIR [--schema FILE] [--unicode] [--fasthash]
-//          [--idle SECONDS] [--max-connections N]
-// Prints "listening on ADDRESS:PORT" when ready; SIGTERM or SIGINT stop it.
+//          [--idle SECONDS] [--max-connections N] [--max-namespaces N]
+// An IPv6 address is written in brackets: [::1]:0. Prints "listening on
+// ADDRESS:PORT" when ready; SIGTERM or SIGINT stop it.
 #include "service.h"
 
 #include <fcntl.h>
@@ -26,7 +28,10 @@ void on_signal(int) {
 int usage(const std::string& why) {
   std::fprintf(stderr,
                "torqad: %s\nUsage: torqad --listen ADDRESS:PORT --data DIR [--schema FILE] [--unicode] [--fasthash]\n"
-               "              [--idle SECONDS] [--max-connections N]\n",
+               "              [--idle SECONDS] [--max-connections N] [--max-namespaces N]\n"
+               "ADDRESS is a name, an IPv4 address or an IPv6 address in brackets ([::1]:0); port 0 picks a\n"
+               "free port. --max-namespaces (default 100) bounds the namespaces open at once: a client naming\n"
+               "another is refused. Each namespace created is logged.\n",
                why.c_str());
   return 2;
 }
@@ -53,8 +58,12 @@ int main(int argc, char** argv) {
     } else if (a == "--listen") {
       const std::string_view v = argv[++i];
       const std::size_t colon = v.rfind(':');
-      if (colon == std::string_view::npos || colon == 0) return usage("--listen takes ADDRESS:PORT");
-      o.address = std::string(v.substr(0, colon));
+      std::string_view host = v.substr(0, colon == std::string_view::npos ? 0 : colon);
+      if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+      if (colon == std::string_view::npos || host.empty() || host.find_first_of("[]") != std::string_view::npos ||
+          (host.find(':') != std::string_view::npos && v.front() != '['))
+        return usage("--listen takes ADDRESS:PORT ([ADDRESS]:PORT for an IPv6 address)");
+      o.address = std::string(host);
       o.port = std::string(v.substr(colon + 1));
       listen_given = true;
     } else if (a == "--data") {
@@ -65,6 +74,8 @@ int main(int argc, char** argv) {
       if (!positive(argv[++i], o.idle_seconds)) return usage("--idle takes a number of seconds");
     } else if (a == "--max-connections") {
       if (!positive(argv[++i], o.max_connections)) return usage("--max-connections takes a number");
+    } else if (a == "--max-namespaces") {
+      if (!positive(argv[++i], o.max_namespaces)) return usage("--max-namespaces takes a number");
     } else {
       return usage("unknown option " + std::string(a));
     }

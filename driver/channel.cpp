@@ -1,4 +1,5 @@
-// The private entry points over the embedded server: connect, message
+// The private entry points: connect (to the embedded server, to a daemon
+// over TCP, or through the daemon owning a local namespace), message
 // channels, requests and chunked replies.
 #include "odbc3.h"
 
@@ -57,6 +58,18 @@ int torqa::driver::open_server(dbc& d, const std::string& host, const std::strin
   try {
     d.conn = std::make_unique<server::connection>(path, opts, user, password);
     d.sql = local_sql(*d.conn);
+  } catch (const server::owned_elsewhere& e) {
+    // A daemon owning the namespace serves it on its socket there; another
+    // owner (an application's embedded server) serves no one else.
+    std::string why;
+    net::socket_fd s = net::connect_unix(e.dir, server::socket_file, why);
+    if (s.get() < 0) return refused(e.code, e.msg);
+    try {
+      d.remote = std::make_unique<net::remote_connection>(std::move(s), "", user, password, opts.chunk);
+    } catch (const net::remote_error& r) {
+      return refused(r.code, r.msg);
+    }
+    d.sql = remote_sql(*d.remote, "local", path, user);
   } catch (const server::server_error& e) {
     return refused(e.code, e.msg);
   } catch (const std::exception& e) {

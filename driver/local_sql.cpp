@@ -10,38 +10,35 @@ namespace {
 
 class local_statement final : public statement_source {
  public:
-  local_statement(server::connection& c, std::string_view text) : sql_(c, text) {}
+  explicit local_statement(std::unique_ptr<server::sql_statement> sql)
+      : statement_source(sql->kind(), sql->unicode(), sql->columns(), sql->params()), sql_(std::move(sql)) {}
 
-  form kind() const override { return sql_.kind(); }
-  bool unicode() const override { return sql_.unicode(); }
-  const std::vector<server::sql_column>& columns() const override { return sql_.columns(); }
-  const std::vector<std::optional<server::sql_kind>>& params() const override { return sql_.params(); }
-  void close() override { sql_.close(); }
+  void close() override { sql_->close(); }
   void bind(int i, const server::sql_value& v) override {
     switch (v.type) {
       case server::sql_value::null:
-        return sql_.bind_null(i);
+        return sql_->bind_null(i);
       case server::sql_value::integer:
-        return sql_.bind_int(i, v.i);
+        return sql_->bind_int(i, v.i);
       case server::sql_value::real:
-        return sql_.bind_double(i, v.d);
+        return sql_->bind_double(i, v.d);
       case server::sql_value::text:
-        return sql_.bind_text(i, v.bytes);
+        return sql_->bind_text(i, v.bytes);
       case server::sql_value::blob:
-        return sql_.bind_blob(i, v.bytes);
+        return sql_->bind_blob(i, v.bytes);
     }
   }
-  void execute() override { sql_.execute(); }
-  bool fetch() override { return sql_.fetch(); }
-  bool on_row() const override { return sql_.on_row(); }
-  server::sql_value value(int i) const override { return sql_.value(i); }
-  std::int64_t changes() const override { return sql_.changes(); }
+  void execute() override { sql_->execute(); }
+  bool fetch() override { return sql_->fetch(); }
+  bool on_row() const override { return sql_->on_row(); }
+  server::sql_value value(int i) const override { return sql_->value(i); }
+  std::int64_t changes() const override { return sql_->changes(); }
   std::string query_info(std::string_view cls, std::string_view query_name) override {
-    return sql_.query_info(cls, query_name);
+    return sql_->query_info(cls, query_name);
   }
 
  private:
-  server::sql_statement sql_;
+  std::unique_ptr<server::sql_statement> sql_;
 };
 
 class local_connection final : public sql_source {
@@ -49,7 +46,7 @@ class local_connection final : public sql_source {
   explicit local_connection(server::connection& c) : conn_(c) {}
 
   std::unique_ptr<statement_source> prepare(std::string_view utf8) override {
-    return std::make_unique<local_statement>(conn_, utf8);
+    return std::make_unique<local_statement>(std::make_unique<server::sql_statement>(conn_, utf8));
   }
   transaction_state transaction() override {
     if (sqlite3_get_autocommit(conn_.store().db()) != 0) return transaction_state::none;

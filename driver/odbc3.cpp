@@ -129,15 +129,23 @@ stmt* begin_stmt(SQLHSTMT h) {
 
 // ---- Transactions ----
 
-bool in_transaction(dbc& d) { return d.sql && d.sql->transaction() != transaction_state::none; }
+/// Whether the connection's SQL is in a transaction. A daemon connection
+/// that failed is not: the daemon rolled back what it had open.
+bool in_transaction(dbc& d) {
+  try {
+    return d.sql && d.sql->transaction() != transaction_state::none;
+  } catch (const server::server_error&) {
+    return false;
+  }
+}
 
 SQLRETURN end_transaction(dbc& d, SQLSMALLINT completion) {
   if (completion != SQL_COMMIT && completion != SQL_ROLLBACK)
     return d.diag.set(SQL_ERROR, "HY012", "completion is SQL_COMMIT or SQL_ROLLBACK");
   if (!d.sql) return d.diag.set(SQL_ERROR, "08003", "the connection is not open");
-  // Object transactions of the binding's sessions are theirs to end.
-  if (d.sql->transaction() != transaction_state::sql) return SQL_SUCCESS;
   try {
+    // Object transactions of the binding's sessions are theirs to end.
+    if (d.sql->transaction() != transaction_state::sql) return SQL_SUCCESS;
     // Open results end with the transaction.
     for (stmt* s : d.statements) {
       if (s->sql) s->sql->close();

@@ -37,28 +37,28 @@ std::string id_body(std::uint32_t id) {
 
 class remote_statement final : public statement_source {
  public:
-  remote_statement(net::remote_connection& c, net::sql_description d) : conn_(c), d_(std::move(d)) {}
+  remote_statement(net::remote_connection& c, net::sql_description d)
+      : statement_source(d.form, d.unicode, std::move(d.columns), std::move(d.params)), conn_(c), id_(d.statement) {}
   ~remote_statement() override {
     try {
-      call(conn_, frame_type::free_sql, id_body(d_.statement), frame_type::done);
-    } catch (const server::server_error&) {  // a failed connection frees it with everything else
+      call(conn_, frame_type::free_sql, id_body(id_), frame_type::done);
+    } catch (const server::server_error&) {  // a failed connection freed it with everything else
     }
   }
-
-  form kind() const override { return d_.form; }
-  bool unicode() const override { return d_.unicode; }
-  const std::vector<server::sql_column>& columns() const override { return d_.columns; }
-  const std::vector<std::optional<server::sql_kind>>& params() const override { return d_.params; }
 
   void close() override {
     params_.clear();
     on_row_ = false;
-    if (!open_) return;
+    const bool held = open_ && rows_.end == net::batch_end::more;
     open_ = false;
-    call(conn_, frame_type::close_sql, id_body(d_.statement), frame_type::done);
+    if (!held) return;
+    try {
+      call(conn_, frame_type::close_sql, id_body(id_), frame_type::done);
+    } catch (const server::server_error&) {  // a failed connection took the run with it; the next call says so
+    }
   }
   void bind(int i, const sql_value& v) override {
-    if (i < 1 || static_cast<std::size_t>(i) > d_.params.size())
+    if (i < 1 || static_cast<std::size_t>(i) > params().size())
       throw server::server_error(server::err_storage, "column index out of range");
     if (params_.size() < static_cast<std::size_t>(i)) params_.resize(static_cast<std::size_t>(i));
     params_[i - 1] = {v, std::string(v.bytes)};
@@ -71,11 +71,11 @@ class remote_statement final : public statement_source {
       values.push_back(v);
       values.back().bytes = bytes;
     }
-    batch_ = call(conn_, frame_type::execute, net::execute_body(d_.statement, values), frame_type::executed);
+    batch_ = call(conn_, frame_type::execute, net::execute_body(id_, values), frame_type::executed);
     params_.clear();
     net::body_reader r(batch_);
     std::uint64_t changes = 0;
-    if (!r.u64(changes) || !rows_.start(r.rest(), d_.columns.size())) malformed("execute answer");
+    if (!r.u64(changes) || !rows_.start(r.rest(), columns().size())) malformed("execute answer");
     changes_ = static_cast<std::int64_t>(changes);
     open_ = true;
   }
@@ -98,8 +98,8 @@ class remote_statement final : public statement_source {
             open_ = false;
             break;
           }
-          batch_ = call(conn_, frame_type::fetch, id_body(d_.statement), frame_type::rows);
-          if (!rows_.start(batch_, d_.columns.size())) malformed("rows");
+          batch_ = call(conn_, frame_type::fetch, id_body(id_), frame_type::rows);
+          if (!rows_.start(batch_, columns().size())) malformed("rows");
           break;
       }
     }
@@ -111,7 +111,7 @@ class remote_statement final : public statement_source {
   }
   std::int64_t changes() const override { return changes_; }
   std::string query_info(std::string_view cls, std::string_view query_name) override {
-    std::string body = id_body(d_.statement);
+    std::string body = id_body(id_);
     net::put_str(body, cls);
     net::put_str(body, query_name);
     return call(conn_, frame_type::query_info, body, frame_type::info_reply);
@@ -119,13 +119,13 @@ class remote_statement final : public statement_source {
 
  private:
   net::remote_connection& conn_;
-  const net::sql_description d_;
+  const std::uint32_t id_;  // the daemon's
   std::vector<std::pair<sql_value, std::string>> params_;  // values and the bytes they view
   std::string batch_;                                       // the batch being read: row_ views it
   net::batch_reader rows_;
   std::vector<sql_value> row_;
   std::int64_t changes_ = 0;
-  bool open_ = false;  // the daemon may have rows left
+  bool open_ = false;  // executed, and the rows not all fetched
   bool on_row_ = false;
 };
 

@@ -23,17 +23,18 @@ class remote_connection;
 namespace torqa::driver {
 
 /// A prepared statement (as server::sql_statement describes one): its
-/// description, its runs and the values of its current row.
+/// description, kept here for the ODBC functions to read at no cost, its
+/// runs and the values of its current row.
 class statement_source {
  public:
   using form = server::sql_statement::form;
 
   virtual ~statement_source() = default;
-  virtual form kind() const = 0;
-  virtual bool unicode() const = 0;
-  virtual const std::vector<server::sql_column>& columns() const = 0;
+  form kind() const { return form_; }
+  bool unicode() const { return unicode_; }
+  const std::vector<server::sql_column>& columns() const { return columns_; }
   /// One kind per parameter, empty where the statement does not tell.
-  virtual const std::vector<std::optional<server::sql_kind>>& params() const = 0;
+  const std::vector<std::optional<server::sql_kind>>& params() const { return params_; }
 
   /// Ends the run; the statement stays prepared, its parameters unbound.
   virtual void close() = 0;
@@ -52,6 +53,17 @@ class statement_source {
   virtual std::int64_t changes() const = 0;
   /// The query information call's reply.
   virtual std::string query_info(std::string_view cls, std::string_view query_name) = 0;
+
+ protected:
+  statement_source(form f, bool unicode, std::vector<server::sql_column> columns,
+                   std::vector<std::optional<server::sql_kind>> params)
+      : form_(f), unicode_(unicode), columns_(std::move(columns)), params_(std::move(params)) {}
+
+ private:
+  form form_;
+  bool unicode_;
+  std::vector<server::sql_column> columns_;
+  std::vector<std::optional<server::sql_kind>> params_;
 };
 
 /// A table client SQL works on, and its columns when they were asked for.

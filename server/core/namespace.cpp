@@ -23,6 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The calling thread's lock_wait_cancel check, if any.
+thread_local const std::function<bool()>* wait_cancelled = nullptr;
+
 std::mutex registry_mutex;
 std::map<std::string, std::weak_ptr<name_space>>& registry() {
   static std::map<std::string, std::weak_ptr<name_space>> r;
@@ -181,13 +184,15 @@ bool lock_table::conflicts(const key& k, const void* holder, bool exclusive) con
 }
 
 int lock_table::acquire(const key& k, const void* holder, bool exclusive, std::int64_t timeout) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::seconds(std::clamp<std::int64_t>(timeout, 0, max_timeout));
   std::unique_lock<std::mutex> guard(mutex_);
-  if (conflicts(k, holder, exclusive)) {
-    const bool granted =
-        timeout > 0 &&
-        released_.wait_for(guard, std::chrono::seconds(std::min(timeout, max_timeout)),
-                           [&] { return !conflicts(k, holder, exclusive); });
-    if (!granted) return exclusive ? open_exclusive_conflict : open_shared_conflict;
+  // The wait goes in slices so that the thread's cancel check is asked.
+  while (conflicts(k, holder, exclusive)) {
+    const auto now = clock::now();
+    if (stopped_ || now >= deadline || (wait_cancelled != nullptr && (*wait_cancelled)()))
+      return exclusive ? open_exclusive_conflict : open_shared_conflict;
+    released_.wait_until(guard, std::min(deadline, now + std::chrono::milliseconds(250)));
   }
   entry& e = locks_[k];
   if (exclusive)
@@ -209,6 +214,21 @@ void lock_table::release(const key& k, const void* holder) {
   }
   released_.notify_all();
 }
+
+void lock_table::stop_waiting() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopped_ = true;
+  }
+  released_.notify_all();
+}
+
+lock_wait_cancel::lock_wait_cancel(std::function<bool()> cancelled)
+    : cancelled_(std::move(cancelled)), outer_(wait_cancelled) {
+  wait_cancelled = &cancelled_;
+}
+
+lock_wait_cancel::~lock_wait_cancel() { wait_cancelled = outer_; }
 
 std::shared_ptr<name_space> name_space::open(const std::string& dir, const connect_options& options) {
   if (dir.empty()) throw server_error(err_options, "no namespace directory given");
@@ -269,9 +289,14 @@ void name_space::take_ownership() {
       continue;
     }
     const std::string name = blank == std::string::npos ? "unknown" : owner.substr(blank + 1);
-    throw server_error(err_storage, "namespace " + dir_ + " is served by process " +
-                                        (pid.empty() ? "unknown" : pid) + " (" + name + ")");
+    throw owned_elsewhere(
+        "namespace " + dir_ + " is served by process " + (pid.empty() ? "unknown" : pid) + " (" + name + ")", dir_);
   }
+  // A socket here was left by an owner that is gone (a link is removed, not
+  // followed; anything else is left for the daemon to report).
+  const std::string socket = dir_ + "/" + socket_file;
+  if (struct stat st{}; ::lstat(socket.c_str(), &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISLNK(st.st_mode)))
+    ::unlink(socket.c_str());
   const std::string text = me + " " + program_name() + "\n";
   if (::ftruncate(owner_fd_, 0) != 0 ||
       ::pwrite(owner_fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
@@ -315,6 +340,15 @@ connection::connection(const std::string& dir, const connect_options& options, c
     throw server_error(err_login, "unknown user or wrong password");
   }
   throttle.succeeded(user);
+  // A namespace made before the daemon's login keys were kept gets them for
+  // this user now. Not making them (the database busy) fails no connect:
+  // the next one tries again.
+  if (!store_.setting(storage::scram_key(user))) {
+    try {
+      store_.set_login_keys(user, password);
+    } catch (const server_error&) {
+    }
+  }
 }
 
 connection::connection(const std::string& dir, const connect_options& options, const std::string& user,

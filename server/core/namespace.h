@@ -9,9 +9,12 @@
 // A namespace directory has one owner: the process that opened it holds an
 // exclusive lock on its file "owner" (which names the process) until it
 // lets the namespace go. Another process cannot open it meanwhile, so the
-// lock table and the open objects of the owner are the only ones.
+// lock table and the open objects of the owner are the only ones. A daemon
+// owner serves the namespace to other processes of the machine on the Unix
+// socket "socket" in the directory.
 #pragma once
 
+#include "server/errors.h"
 #include "server/schema/schema.h"
 #include "server/storage/storage.h"
 
@@ -19,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +53,16 @@ struct connect_options {
 /// Parses the options; false with a reason for an unknown key or bad value.
 bool parse_options(std::string_view text, connect_options& out, std::string& why);
 
+/// The file in a namespace directory where a daemon owning it listens.
+inline constexpr const char* socket_file = "socket";
+
+/// A namespace that another process owns (code err_storage, the message
+/// naming the process); `dir` is the namespace's directory.
+struct owned_elsewhere : server_error {
+  std::string dir;
+  owned_elsewhere(std::string m, std::string d) : server_error(err_storage, std::move(m)), dir(std::move(d)) {}
+};
+
 /// Object locks of one namespace, held by sessions (any distinct pointer).
 /// Sessions on different threads share it: a conflicting request may wait
 /// for the holders to release.
@@ -64,6 +78,9 @@ class lock_table {
   int acquire(const key& k, const void* holder, bool exclusive, std::int64_t timeout = 0);
   /// Drops every lock `holder` has on `k` and wakes the waiters.
   void release(const key& k, const void* holder);
+  /// Ends every wait, now and later, as if it had timed out (a server
+  /// stopping).
+  void stop_waiting();
 
  private:
   struct entry {
@@ -76,6 +93,22 @@ class lock_table {
   std::mutex mutex_;
   std::condition_variable released_;
   std::map<key, entry> locks_;
+  bool stopped_ = false;
+};
+
+/// While one lives, the lock waits of its thread also end, as if timed out,
+/// once `cancelled` answers true (asked a few times a second while waiting):
+/// a daemon's thread stops waiting for a client that has gone.
+class lock_wait_cancel {
+ public:
+  explicit lock_wait_cancel(std::function<bool()> cancelled);
+  lock_wait_cancel(const lock_wait_cancel&) = delete;
+  lock_wait_cancel& operator=(const lock_wait_cancel&) = delete;
+  ~lock_wait_cancel();
+
+ private:
+  std::function<bool()> cancelled_;
+  const std::function<bool()>* outer_;
 };
 
 /// Delays of login attempts per user name after failed ones: each failure
@@ -124,8 +157,8 @@ class name_space {
   ~name_space();
 
  private:
-  /// Takes the directory's owner lock; throws err_storage naming the
-  /// owner when another process holds it.
+  /// Takes the directory's owner lock and removes a socket left by an
+  /// earlier owner; throws owned_elsewhere when another process holds it.
   void take_ownership();
 
   std::string dir_;
@@ -146,9 +179,11 @@ inline constexpr const char* initial_password = "torqa";
 /// Used from one thread at a time.
 class connection {
  public:
-  /// Opens the namespace at `dir` and checks the user. Throws server_error
-  /// (err_storage for a namespace that cannot be opened, err_login for a
-  /// refused user).
+  /// Opens the namespace at `dir` and checks the user, making the user's
+  /// login keys for the daemon when the namespace has none yet. Throws
+  /// server_error (err_storage for a namespace that cannot be opened,
+  /// owned_elsewhere for one another process owns, err_login for a refused
+  /// user).
   connection(const std::string& dir, const connect_options& options, const std::string& user,
              const std::string& password);
   /// For a user whose login was checked elsewhere (the daemon's exchange).

@@ -4,22 +4,17 @@
 
 namespace torqa::net {
 
-namespace {
-
-// The bytes of `v`, most significant first, appended at once: a row of
-// values is many of these, and one append checks the capacity once.
-template <class U>
-void put_be(std::string& out, U v) {
-  char bytes[sizeof v];
-  for (std::size_t i = sizeof v; i-- > 0; v >>= 8) bytes[i] = static_cast<char>(v & 0xFF);
-  out.append(bytes, sizeof v);
+void put_u32(std::string& out, std::uint32_t v) {
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                     static_cast<char>(v)};
+  out.append(b, sizeof b);
 }
 
-}  // namespace
-
-void put_u32(std::string& out, std::uint32_t v) { put_be(out, v); }
-
-void put_u64(std::string& out, std::uint64_t v) { put_be(out, v); }
+void put_u64(std::string& out, std::uint64_t v) {
+  char b[8];
+  for (int i = 7; i >= 0; --i, v >>= 8) b[i] = static_cast<char>(v);
+  out.append(b, sizeof b);
+}
 
 std::uint32_t get_u32(const char* p) {
   std::uint32_t v = 0;
@@ -68,6 +63,17 @@ bool body_reader::str(std::string_view& s) {
     return false;
   }
   return true;
+}
+
+bool read_login_start(std::string_view body, std::uint32_t& version, std::string_view& name,
+                      std::string_view& client_first) {
+  body_reader r(body);
+  return r.u32(version) && r.str(name) && r.str(client_first) && r.at_end();
+}
+
+bool read_one_str(std::string_view body, std::string_view& s) {
+  body_reader r(body);
+  return r.str(s) && r.at_end();
 }
 
 parse_result parse_frame(const char* p, std::size_t n, frame& out, std::size_t& used) {

@@ -64,6 +64,13 @@ class body_reader {
   std::string_view rest_;
 };
 
+/// A login start body: version, namespace and client-first message; false
+/// when the body does not hold exactly these.
+bool read_login_start(std::string_view body, std::uint32_t& version, std::string_view& name,
+                      std::string_view& client_first);
+/// A body of exactly one string (login proof, challenge, welcome).
+bool read_one_str(std::string_view body, std::string_view& s);
+
 /// The frame types. Requests from the client are upper case, the daemon's
 /// answers lower case; see server/PROTOCOL.md.
 struct frame_type {

@@ -13,33 +13,40 @@ constexpr int err_transport = server::err_storage;
 
 int signed_code(std::uint32_t v) { return static_cast<int>(static_cast<std::int32_t>(v)); }
 
+socket_fd tcp_or_throw(const std::string& host, const std::string& port) {
+  std::string why;
+  socket_fd s = connect_tcp(host, port, why);
+  if (s.get() < 0) throw remote_error{err_transport, why};
+  return s;
+}
+
 }  // namespace
 
 remote_connection::remote_connection(const std::string& host, const std::string& port, const std::string& name,
-                                     const std::string& user, const std::string& password) {
+                                     const std::string& user, const std::string& password)
+    : remote_connection(tcp_or_throw(host, port), name, user, password) {}
+
+remote_connection::remote_connection(socket_fd socket, const std::string& name, const std::string& user,
+                                     const std::string& password, std::size_t chunk)
+    : socket_(std::move(socket)), stream_(socket_.get()), chunk_(chunk) {
   std::string why;
-  socket_ = connect_tcp(host, port, why);
-  if (socket_.get() < 0) throw remote_error{err_transport, why};
-  stream_ = frame_stream(socket_.get());
   server::scram::client login(user, password);
   std::string start;
   put_u32(start, protocol_version);
   put_str(start, name);
   put_str(start, login.first());
   const std::string challenge_body = exchange(frame_type::login_start, start, frame_type::challenge);
-  body_reader r(challenge_body);
   std::string_view server_first;
-  if (!r.str(server_first) || !r.at_end()) throw remote_error{err_transport, "malformed login challenge"};
+  if (!read_one_str(challenge_body, server_first)) throw remote_error{err_transport, "malformed login challenge"};
   const auto proof = login.final(server_first, why);
   if (!proof) throw remote_error{err_transport, why};
   std::string body;
   put_str(body, *proof);
   const std::string welcome_body = exchange(frame_type::login_proof, body, frame_type::welcome);
-  body_reader w(welcome_body);
   std::string_view server_final;
   // The daemon proves it knows the user's key: a stand-in cannot accept
   // any password.
-  if (!w.str(server_final) || !login.verify(server_final))
+  if (!read_one_str(welcome_body, server_final) || !login.verify(server_final))
     throw remote_error{err_transport, "the daemon did not prove the user's key"};
 }
 

@@ -28,6 +28,14 @@ class remote_connection {
   /// `name`. Throws remote_error.
   remote_connection(const std::string& host, const std::string& port, const std::string& name,
                     const std::string& user, const std::string& password);
+  /// Logs in over `socket`, connected to the daemon (to a namespace's own
+  /// socket with an empty `name`); replies are read back in chunks of at
+  /// most `chunk` bytes (1..32768). Throws remote_error.
+  remote_connection(socket_fd socket, const std::string& name, const std::string& user, const std::string& password,
+                    std::size_t chunk = 32768);
+
+  /// The largest chunk its channels give a reply in.
+  std::size_t chunk_size() const { return chunk_; }
 
   /// A new channel's id; throws remote_error.
   std::uint32_t open_channel();
@@ -48,13 +56,14 @@ class remote_connection {
   std::mutex mutex_;  // one exchange at a time
   socket_fd socket_;
   frame_stream stream_{-1};
+  std::size_t chunk_;
   bool failed_ = false;
 };
 
 /// A message channel over a daemon connection, read as server::channel is.
 class remote_channel {
  public:
-  remote_channel(remote_connection& c, std::uint32_t id) : conn_(c), id_(id) {}
+  remote_channel(remote_connection& c, std::uint32_t id) : conn_(c), id_(id), reply_(c.chunk_size()) {}
   remote_channel(const remote_channel&) = delete;
   remote_channel& operator=(const remote_channel&) = delete;
   ~remote_channel() { conn_.close_channel(id_); }
@@ -69,7 +78,7 @@ class remote_channel {
   remote_connection& conn_;
   std::uint32_t id_;
   std::string code_;
-  server::reply_chunks reply_{32768};
+  server::reply_chunks reply_;
 };
 
 }  // namespace torqa::net

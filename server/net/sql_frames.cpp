@@ -133,28 +133,27 @@ bool read_execute(std::string_view body, std::uint32_t& statement, std::vector<s
   return r.at_end();
 }
 
-batch_writer::batch_writer(std::string& out) : out_(out), start_(out.size()) { put_u32(out_, 0); }
-
-void batch_writer::row(std::string_view values) {
-  out_ += values;
-  ++rows_;
-}
+batch_writer::batch_writer(std::string& out) : out_(out), start_(out.size()) { out_.append(5, '\0'); }
 
 void batch_writer::finish(batch_end end, int code, std::string_view msg) {
-  std::string count;
-  put_u32(count, rows_);
-  out_.replace(start_, 4, count);
-  out_ += static_cast<char>(end);
+  std::string head;
+  put_u32(head, rows_);
+  head += static_cast<char>(end);
+  out_.replace(start_, head.size(), head);
   if (end != batch_end::failed) return;
   put_u32(out_, static_cast<std::uint32_t>(code));
-  put_str(out_, msg);
+  put_str(out_, msg.substr(0, 1024));
 }
 
 bool batch_reader::start(std::string_view batch, std::size_t columns) {
   r_ = body_reader(batch);
   columns_ = columns;
   left_ = 0;
-  if (!r_.u32(left_)) return false;
+  std::uint8_t e = 0;
+  if (!r_.u32(left_) || !r_.u8(e) || e > static_cast<std::uint8_t>(batch_end::failed)) return false;
+  end = static_cast<batch_end>(e);
+  code = 0;
+  message = {};
   // Every value takes a byte or more; a statement without columns has no rows.
   return left_ == 0 || (columns > 0 && left_ <= r_.rest().size() / columns);
 }
@@ -167,11 +166,6 @@ batch_reader::step batch_reader::next(std::vector<sql_value>& row) {
     --left_;
     return step::row;
   }
-  std::uint8_t e = 0;
-  if (!r_.u8(e) || e > static_cast<std::uint8_t>(batch_end::failed)) return step::malformed;
-  end = static_cast<batch_end>(e);
-  code = 0;
-  message = {};
   if (end == batch_end::failed) {
     std::uint32_t c = 0;
     if (!r_.u32(c) || !r_.str(message)) return step::malformed;

@@ -20,11 +20,14 @@ namespace torqa::net {
 
 /// Statements a connection may hold prepared on the daemon.
 inline constexpr std::uint32_t max_statements = 256;
-/// A batch ends after this many rows, or after the row that takes it to
-/// batch_bytes; a row never fits when it alone is over max_batch_bytes.
-inline constexpr std::size_t batch_rows = 4096;
+/// A run's first batch ends after batch_first_rows rows, each next one after
+/// twice as many as the last, up to batch_rows; any batch ends after the
+/// row that takes it to batch_bytes. A row longer than max_row_bytes is
+/// refused: with that, a batch and the answer around it always fit a frame.
+inline constexpr std::size_t batch_first_rows = 512;
+inline constexpr std::size_t batch_rows = 65536;
 inline constexpr std::size_t batch_bytes = 1u << 20;
-inline constexpr std::size_t max_batch_bytes = max_frame_length - 1 - 64;
+inline constexpr std::size_t max_row_bytes = (15u << 20) - 4096;
 
 /// A prepared statement as the daemon describes it.
 struct sql_description {
@@ -49,12 +52,15 @@ bool read_execute(std::string_view body, std::uint32_t& statement, std::vector<s
 /// How a batch of rows ends.
 enum class batch_end : std::uint8_t { more, done, failed };
 
-/// Appends a batch to a body: a row count, the rows, then how it ends.
+/// Appends a batch to a body: a row count, how it ends, the rows, and for a
+/// failure its code and message.
 class batch_writer {
  public:
   explicit batch_writer(std::string& out);
-  /// Appends a row given as its values put one after the other.
-  void row(std::string_view values);
+  /// Where a row's values are put, one after the other; row_done() counts
+  /// the row once they are.
+  std::string& body() { return out_; }
+  void row_done() { ++rows_; }
   std::size_t rows() const { return rows_; }
   /// The batch's bytes so far.
   std::size_t size() const { return out_.size() - start_; }
@@ -70,12 +76,12 @@ class batch_writer {
 /// Reads a batch row by row.
 class batch_reader {
  public:
-  /// Starts on a batch of rows of `columns` values; false when its count
-  /// cannot be right.
+  /// Starts on a batch of rows of `columns` values, setting `end`; false
+  /// when its head is malformed or its count cannot be right.
   bool start(std::string_view batch, std::size_t columns);
   enum class step { row, end, malformed };
   /// The next row into `row` (resized to the column count), or the end
-  /// (then `end`, and `code` and `message` for a failure).
+  /// (then `code` and `message` for a failure).
   step next(std::vector<server::sql_value>& row);
 
   batch_end end = batch_end::done;

@@ -3,9 +3,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,6 +137,50 @@ socket_fd connect_tcp(const std::string& host, const std::string& port, std::str
   }
   ::freeaddrinfo(found);
   return s;
+}
+
+namespace {
+
+// Binds or connects (`op`) a new Unix stream socket to `name` in `dir`.
+socket_fd at_unix_path(const std::string& dir, const std::string& name, int (*op)(int, const sockaddr*, socklen_t),
+                       const char* doing, std::string& why) {
+  const std::string path = dir + "/" + name;
+  const auto failed = [&](const char* reason) {
+    why = "cannot " + std::string(doing) + " " + path + ": " + reason;
+    return socket_fd{};
+  };
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  // A long path is reached through the directory's descriptor, which stays
+  // open until the socket is bound or connected.
+  socket_fd dir_fd;
+  std::string target = path;
+  if (target.size() >= sizeof a.sun_path) {
+    dir_fd = socket_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.get() < 0) return failed(std::strerror(errno));
+    target = "/proc/self/fd/" + std::to_string(dir_fd.get()) + "/" + name;
+    if (target.size() >= sizeof a.sun_path) return failed("the name is too long");
+  }
+  target.copy(a.sun_path, target.size());
+  socket_fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (s.get() < 0 || op(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+    return failed(std::strerror(errno));
+  return s;
+}
+
+}  // namespace
+
+socket_fd listen_unix(const std::string& dir, const std::string& name, std::string& why) {
+  socket_fd s = at_unix_path(dir, name, ::bind, "bind", why);
+  if (s.get() >= 0 && ::listen(s.get(), 128) != 0) {
+    why = "cannot listen on " + dir + "/" + name + ": " + std::strerror(errno);
+    return {};
+  }
+  return s;
+}
+
+socket_fd connect_unix(const std::string& dir, const std::string& name, std::string& why) {
+  return at_unix_path(dir, name, ::connect, "connect to", why);
 }
 
 }  // namespace torqa::net

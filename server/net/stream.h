@@ -52,4 +52,12 @@ class frame_stream {
 /// with `why` set on failure.
 socket_fd connect_tcp(const std::string& host, const std::string& port, std::string& why);
 
+/// A Unix socket named `name` in directory `dir`, bound and listening, or
+/// connected to. A path longer than a socket address holds is reached
+/// through a descriptor of the directory. Binding fails when `name` exists
+/// (whatever it is: a symbolic link is not followed). Invalid, with `why`
+/// set, on failure.
+socket_fd listen_unix(const std::string& dir, const std::string& name, std::string& why);
+socket_fd connect_unix(const std::string& dir, const std::string& name, std::string& why);
+
 }  // namespace torqa::net

@@ -250,8 +250,10 @@ void storage::set_user(const std::string& name, const std::string& password, boo
   statement st = prepare("INSERT OR REPLACE INTO torqa_users(name, hash) VALUES(?, ?)");
   st.bind_text(1, name).bind_text(2, hash);
   st.step();
-  // The keys a login over the network is checked with (no password
-  // equivalent either), made from the same password.
+  set_login_keys(name, password);
+}
+
+void storage::set_login_keys(const std::string& name, const std::string& password) {
   unsigned char salt[16];
   randombytes_buf(salt, sizeof salt);
   const std::string_view salt_bytes(reinterpret_cast<const char*>(salt), sizeof salt);

@@ -122,6 +122,9 @@ class storage {
   /// Adds or replaces a user; the password is stored as a libsodium
   /// Argon2id hash (`fast`: the minimum work limits, for test namespaces).
   void set_user(const std::string& name, const std::string& password, bool fast);
+  /// Makes (again) the keys a login through the daemon checks a user's
+  /// password with, from a fresh salt; set_user makes them too.
+  void set_login_keys(const std::string& name, const std::string& password);
   /// The setting holding a user's login keys for the daemon's exchange
   /// (server/auth/scram.h), which set_user makes beside the hash.
   static std::string scram_key(const std::string& user) { return "scram:" + user; }

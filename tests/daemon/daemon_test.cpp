@@ -116,12 +116,6 @@ TEST_F(daemon_test, clients_share_objects_and_locks_logins_are_checked_and_the_n
     EXPECT_FALSE(connect(user, password, &err)->is_active());
     EXPECT_EQ(refusal(err), "-1014 couldn't connect | 28000 unknown user or wrong password") << user;
   }
-  // The daemon owns the namespace: an embedded connect to its directory is refused.
-  Db_err err;
-  EXPECT_FALSE(e2e::connect(data.path() + "/ns", config{}, "torqa", "torqa", &err)->is_active());
-  const std::string ns = std::filesystem::canonical(data.path() + "/ns").string();
-  EXPECT_EQ(refusal(err),
-            "-1010 couldn't connect | 08001 namespace " + ns + " is served by process " + std::to_string(pid) + " (torqad)");
   EXPECT_EQ(stop(SIGTERM), 0);
 }
 

@@ -40,16 +40,15 @@ TEST(sql_frames, the_worked_example_round_trips) {
   EXPECT_TRUE(id == 1 && params.size() == 1 && params[0].type == sql_value::integer && params[0].i == 30);
 
   const std::string executed = hex(
-      "00 00 00 30 79 00 00 00 00 00 00 00 00 00 00 00 02 03 00 00 00 03 41 6E 6E 01 00 00 00 00 00 00 00 28 03 00 00 "
-      "00 03 42 6F 62 01 00 00 00 00 00 00 00 23 01 ");
+      "00 00 00 30 79 00 00 00 00 00 00 00 00 00 00 00 02 01 03 00 00 00 03 41 6E 6E 01 00 00 00 00 00 00 00 28 03 00 "
+      "00 00 03 42 6F 62 01 00 00 00 00 00 00 00 23 ");
   std::string body;
   put_u64(body, 0);
   batch_writer w(body);
   for (const auto& [name, age] : {std::pair{"Ann", 40}, {"Bob", 35}}) {
-    std::string row;
-    put_value(row, {sql_value::text, 0, 0, name});
-    put_value(row, {sql_value::integer, age, 0, {}});
-    w.row(row);
+    put_value(w.body(), {sql_value::text, 0, 0, name});
+    put_value(w.body(), {sql_value::integer, age, 0, {}});
+    w.row_done();
   }
   w.finish(batch_end::done);
   EXPECT_EQ(make_frame(frame_type::executed, body), executed);
@@ -73,12 +72,11 @@ TEST(sql_frames, the_worked_example_round_trips) {
 TEST(sql_frames, cut_or_corrupt_bodies_are_refused) {
   const std::string description = description_body(
       {7, server::sql_statement::form::call, true, {{"When", sql_kind::timestamp, 0}}, {std::nullopt, sql_kind::binary}});
-  std::string values;
-  for (const sql_value& v : {sql_value{}, sql_value{sql_value::real, 0, -2.5, {}}, sql_value{sql_value::blob, 0, 0, "\x01"}})
-    put_value(values, v);
   std::string batch;
   batch_writer w(batch);
-  w.row(values);
+  for (const sql_value& v : {sql_value{}, sql_value{sql_value::real, 0, -2.5, {}}, sql_value{sql_value::blob, 0, 0, "\x01"}})
+    put_value(w.body(), v);
+  w.row_done();
   w.finish(batch_end::failed, -1, "x");
   const std::string tables = tables_body({{"T", {{"C", "INTEGER", true}}}, {"U", {}}});
 
@@ -119,11 +117,11 @@ TEST(sql_frames, cut_or_corrupt_bodies_are_refused) {
     EXPECT_FALSE(read_description(bad, d)) << at;
   }
   EXPECT_FALSE(read_description(description.substr(0, description.size() - 1) + "\x09", d));
-  EXPECT_FALSE(whole_batch(std::string("\0\0\0\1\5", 5)));
+  EXPECT_FALSE(whole_batch(std::string("\0\0\0\1\1\5", 6)));
   EXPECT_FALSE(whole_batch(std::string("\0\0\0\0\3", 5)));
-  EXPECT_FALSE(whole_batch(std::string("\xFF\xFF\xFF\xFF\0\0\0", 7)));
+  EXPECT_FALSE(whole_batch(std::string("\xFF\xFF\xFF\xFF\1\0\0\0", 8)));
   batch_reader r;
-  EXPECT_FALSE(r.start(std::string("\0\0\0\1\1", 5), 0));
+  EXPECT_FALSE(r.start(std::string("\0\0\0\1\1\0", 6), 0));
 }
 
 }  // namespace
