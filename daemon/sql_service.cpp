@@ -102,8 +102,8 @@ bool sql_service::answer(const net::frame& f, std::uint8_t& type, std::string& b
         std::string_view text;
         if (!r.str(text) || !r.at_end()) return false;
         if (statements_.size() >= net::max_statements)
-          return fail(server::err_storage, "too many statements: a connection holds at most " +
-                                               std::to_string(net::max_statements));
+          return fail(server::err_storage,
+                      "too many statements: a connection holds at most " + std::to_string(net::max_statements));
         auto sql = std::make_unique<server::sql_statement>(conn_, text);
         while (id == 0 || statements_.count(id) != 0) id = next_id_++;
         type = frame_type::described;
@@ -188,7 +188,7 @@ bool sql_service::answer(const net::frame& f, std::uint8_t& type, std::string& b
           for (auto& [n, st] : statements_) close(st);
           conn_.store().exec(what == net::transaction_op::commit ? "COMMIT" : "ROLLBACK");
         }
-        const auto state = !transaction_open()     ? net::transaction_answer::none
+        const auto state = !transaction_open()  ? net::transaction_answer::none
                            : conn_.tx_level > 0 ? net::transaction_answer::objects
                                                 : net::transaction_answer::sql;
         type = frame_type::transaction_state;

@@ -32,8 +32,8 @@ class sql_service {
  private:
   struct statement {
     std::unique_ptr<server::sql_statement> sql;
-    bool open = false;       ///< run and not fetched to its end
-    std::size_t rows = 0;    ///< the rows the next batch may take
+    bool open = false;     ///< run and not fetched to its end
+    std::size_t rows = 0;  ///< the rows the next batch may take
   };
 
   /// Appends the next batch of `s`'s rows to `out`.

@@ -119,9 +119,9 @@ class remote_statement final : public statement_source {
 
  private:
   net::remote_connection& conn_;
-  const std::uint32_t id_;  // the daemon's
+  const std::uint32_t id_;                                 // the daemon's
   std::vector<std::pair<sql_value, std::string>> params_;  // values and the bytes they view
-  std::string batch_;                                       // the batch being read: row_ views it
+  std::string batch_;                                      // the batch being read: row_ views it
   net::batch_reader rows_;
   std::vector<sql_value> row_;
   std::int64_t changes_ = 0;
@@ -170,7 +170,8 @@ class remote_connection final : public sql_source {
   transaction_state transact(net::transaction_op op) {
     const std::string state =
         call(conn_, frame_type::transaction, std::string(1, static_cast<char>(op)), frame_type::transaction_state);
-    if (state.size() != 1 || static_cast<unsigned char>(state[0]) > static_cast<unsigned char>(transaction_state::objects))
+    if (state.size() != 1 ||
+        static_cast<unsigned char>(state[0]) > static_cast<unsigned char>(transaction_state::objects))
       malformed("transaction state");
     return static_cast<transaction_state>(state[0]);
   }

@@ -104,7 +104,6 @@ class sql_source {
 /// The embedded server's connection `c`.
 std::unique_ptr<sql_source> local_sql(server::connection& c);
 /// A daemon's connection `c`, to namespace `name` on `host` as `user`.
-std::unique_ptr<sql_source> remote_sql(net::remote_connection& c, std::string host, std::string name,
-                                       std::string user);
+std::unique_ptr<sql_source> remote_sql(net::remote_connection& c, std::string host, std::string name, std::string user);
 
 }  // namespace torqa::driver

@@ -55,10 +55,14 @@ torqa::server::connection& connection() {
 void read_answer(std::uint8_t request, std::uint8_t type, const std::string& body, std::size_t columns) {
   if (type == frame_type::failure) return;
   static const std::map<std::uint8_t, std::uint8_t> expected = {
-      {frame_type::prepare, frame_type::described},     {frame_type::execute, frame_type::executed},
-      {frame_type::fetch, frame_type::rows},            {frame_type::close_sql, frame_type::done},
-      {frame_type::free_sql, frame_type::done},         {frame_type::query_info, frame_type::info_reply},
-      {frame_type::transaction, frame_type::transaction_state}, {frame_type::catalog, frame_type::tables},
+      {frame_type::prepare, frame_type::described},
+      {frame_type::execute, frame_type::executed},
+      {frame_type::fetch, frame_type::rows},
+      {frame_type::close_sql, frame_type::done},
+      {frame_type::free_sql, frame_type::done},
+      {frame_type::query_info, frame_type::info_reply},
+      {frame_type::transaction, frame_type::transaction_state},
+      {frame_type::catalog, frame_type::tables},
       {frame_type::sql_info, frame_type::sql_facts}};
   if (expected.at(request) != type) fail("answered with the wrong type", request);
   torqa::net::sql_description d;

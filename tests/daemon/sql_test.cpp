@@ -79,39 +79,24 @@ TEST_F(daemon_sql, typed_parameters_every_column_type_and_long_values_in_pieces)
   ins.execute();
   ASSERT_FALSE(ins.failed()) << described(ins.last_err());
 
-  d_seq_query q(*db);
-  q.prepare(U(u"SELECT Name, Age, Height, Active, Photo, Birthday, WakeUp, Created FROM Sample_Person ORDER BY \"ID\""),
-            SQL_NTS);
-  ASSERT_EQ(q.column_count(), 8);
+  torqa::query q(*db,
+                 "SELECT Name, Age, Height, Active, Photo, Birthday, WakeUp, Created FROM Sample_Person "
+                 "ORDER BY \"ID\"");
   EXPECT_EQ(q.column_info(5).sql_type, SQL_VARBINARY);
   q.execute();
   std::vector<std::string> rows;
-  while (q.fetch()) {
-    d_string name;
-    d_int age, active;
-    d_double height;
-    d_binary photo;
-    d_date day;
-    d_time at;
-    d_timestamp stamp;
-    q.get_data(&name, str_mb);
-    q.get_data(&age);
-    q.get_data(&height);
-    q.get_data(&active);
-    q.get_data(&photo);
-    q.get_data(&day);
-    q.get_data(&at);
-    q.get_data(&stamp);
+  for (auto& row : q.rows()) {
+    const auto name = row.get<std::string>(1);
+    const auto photo = row.get<d_binary>(5).bytes();
     std::ostringstream os;
-    os << (name.mb_str() == text ? "<text>" : name.mb_str()) << '|' << age.value() << '|' << height.value() << '|'
-       << (active.is_null() ? "NULL" : std::to_string(active.value())) << '|'
-       << (photo.bytes() == bytes ? "<bytes>" : std::to_string(photo.bytes().size())) << '|' << day << '|' << at
-       << '|' << stamp;
+    os << (name == text ? "<text>" : name) << '|' << row.get<int>(2) << '|' << row.get<double>(3) << '|'
+       << row.get<std::optional<int>>(4).value_or(-1) << '|'
+       << (photo == bytes ? "<bytes>" : std::to_string(photo.size())) << '|' << row.get<d_date>(6) << '|'
+       << row.get<d_time>(7) << '|' << row.get<d_timestamp>(8);
     rows.push_back(os.str());
   }
   EXPECT_EQ(rows, (std::vector<std::string>{accents + "|-42|1.75|1|4|02/29/2000|06:30:15|04:05:06 02/03/2001",
-                                            "<text>|17|2.5|NULL|<bytes>|NULL|NULL|NULL"}));
-  EXPECT_FALSE(q.failed()) << described(q.last_err());
+                                            "<text>|17|2.5|-1|<bytes>|NULL|NULL|NULL"}));
 }
 
 TEST_F(daemon_sql, a_hundred_thousand_rows_come_in_batches) {

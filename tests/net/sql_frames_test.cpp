@@ -14,15 +14,17 @@ using server::sql_value;
 
 std::string hex(std::string_view text) {
   std::string out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) out += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
+  for (std::size_t i = 0; i + 1 < text.size(); i += 3)
+    out += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
   return out;
 }
 
 std::string body_of(const std::string& framed) { return framed.substr(frame_header); }
 
 TEST(sql_frames, the_worked_example_round_trips) {
-  const std::string described = hex(
-      "00 00 00 23 64 00 00 00 01 00 00 00 00 00 02 00 00 00 04 4E 61 6D 65 02 01 00 00 00 03 41 67 65 00 01 00 00 00 01 00 ");
+  const std::string described =
+      hex("00 00 00 23 64 00 00 00 01 00 00 00 00 00 02 00 00 00 04 4E 61 6D 65 02 01 00 00 00 03 41 67 65 00 01 00 00 "
+          "00 01 00 ");
   sql_description d;
   ASSERT_TRUE(read_description(body_of(described), d));
   EXPECT_TRUE(d.statement == 1 && d.form == server::sql_statement::form::plain && !d.unicode);
@@ -62,7 +64,8 @@ TEST(sql_frames, the_worked_example_round_trips) {
   EXPECT_EQ(seen, "Ann40;Bob35;");
   EXPECT_EQ(r.end, batch_end::done);
 
-  const std::string failed = hex("00 00 00 19 62 00 00 00 00 02 FF FF FC 0E 00 00 00 0B 69 6E 74 65 72 72 75 70 74 65 64 ");
+  const std::string failed =
+      hex("00 00 00 19 62 00 00 00 00 02 FF FF FC 0E 00 00 00 0B 69 6E 74 65 72 72 75 70 74 65 64 ");
   const std::string failure = body_of(failed);
   ASSERT_TRUE(r.start(failure, 2));
   EXPECT_EQ(r.next(row), batch_reader::step::end);
@@ -70,11 +73,15 @@ TEST(sql_frames, the_worked_example_round_trips) {
 }
 
 TEST(sql_frames, cut_or_corrupt_bodies_are_refused) {
-  const std::string description = description_body(
-      {7, server::sql_statement::form::call, true, {{"When", sql_kind::timestamp, 0}}, {std::nullopt, sql_kind::binary}});
+  const std::string description = description_body({7,
+                                                    server::sql_statement::form::call,
+                                                    true,
+                                                    {{"When", sql_kind::timestamp, 0}},
+                                                    {std::nullopt, sql_kind::binary}});
   std::string batch;
   batch_writer w(batch);
-  for (const sql_value& v : {sql_value{}, sql_value{sql_value::real, 0, -2.5, {}}, sql_value{sql_value::blob, 0, 0, "\x01"}})
+  for (const sql_value& v :
+       {sql_value{}, sql_value{sql_value::real, 0, -2.5, {}}, sql_value{sql_value::blob, 0, 0, "\x01"}})
     put_value(w.body(), v);
   w.row_done();
   w.finish(batch_end::failed, -1, "x");
@@ -99,7 +106,8 @@ TEST(sql_frames, cut_or_corrupt_bodies_are_refused) {
   const std::string execute = execute_body(3, {sql_value{}, sql_value{sql_value::text, 0, 0, "ab"}});
   ASSERT_TRUE(read_description(description, d) && read_execute(execute, id, params) && whole_batch(batch) &&
               read_tables(tables, t));
-  EXPECT_TRUE(d.form == server::sql_statement::form::call && d.unicode && !d.params[0] && d.params[1] == sql_kind::binary);
+  EXPECT_TRUE(d.form == server::sql_statement::form::call && d.unicode && !d.params[0] &&
+              d.params[1] == sql_kind::binary);
   EXPECT_TRUE(t.size() == 2 && t[0].columns[0].not_null && t[0].columns[0].type == "INTEGER");
   // Every cut is refused, and so is a byte more.
   const std::pair<const std::string*, std::function<bool(std::string_view)>> readers[] = {
