@@ -95,8 +95,9 @@ TORQA_DRV_EXPORT SQLRETURN SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
 namespace {
 
 /// Runs `f`; a failure that escapes it (server_error, bad_alloc) is
-/// SQL_ERROR with a diagnostic (`state` for a server error): nothing is
-/// thrown across the C interface. A warning without a diagnostic of its own
+/// SQL_ERROR with a diagnostic (`state` for a server error, 08S01 for a
+/// daemon connection that failed): nothing is thrown across the C
+/// interface. A warning without a diagnostic of its own
 /// gets 01S07 (a fraction dropped).
 template <class F>
 SQLRETURN guarded(diagnostic& d, const char* state, F&& f) {
@@ -104,6 +105,8 @@ SQLRETURN guarded(diagnostic& d, const char* state, F&& f) {
     const SQLRETURN rc = f();
     if (rc == SQL_SUCCESS_WITH_INFO && d.state.empty()) d.set(rc, "01S07", "fractional part dropped");
     return rc;
+  } catch (const link_failure& e) {
+    return d.set(SQL_ERROR, "08S01", e.msg, e.code);
   } catch (const server::server_error& e) {
     return d.set(SQL_ERROR, state, e.msg, e.code);
   } catch (const std::bad_alloc&) {

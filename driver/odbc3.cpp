@@ -154,6 +154,8 @@ SQLRETURN end_transaction(dbc& d, SQLSMALLINT completion) {
     }
     d.sql->end(completion == SQL_COMMIT);
     return SQL_SUCCESS;
+  } catch (const link_failure& e) {
+    return d.diag.set(SQL_ERROR, "08S01", e.msg, e.code);
   } catch (const server::server_error& e) {
     return d.diag.set(SQL_ERROR, completion == SQL_COMMIT ? "40001" : "HY000", e.msg, e.code);
   }

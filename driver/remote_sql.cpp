@@ -21,6 +21,7 @@ std::string call(net::remote_connection& c, std::uint8_t type, std::string_view 
   try {
     return c.call(type, body, expected);
   } catch (const net::remote_error& e) {
+    if (c.failed()) throw link_failure(e.code, e.msg);
     throw server::server_error(e.code, e.msg);
   }
 }

@@ -22,6 +22,12 @@ class remote_connection;
 
 namespace torqa::driver {
 
+/// The connection to a daemon failed: ODBC's communication link failure
+/// (08S01). The connection stays failed.
+struct link_failure : server::server_error {
+  using server::server_error::server_error;
+};
+
 /// A prepared statement (as server::sql_statement describes one): its
 /// description, kept here for the ODBC functions to read at no cost, its
 /// runs and the values of its current row.

@@ -6,6 +6,7 @@
 
 #include "server/wire/reply_chunks.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,9 @@ class remote_connection {
   /// Sends a frame of `type` and answers the body of the daemon's answer,
   /// which must be of type `expected`; throws remote_error as request does.
   std::string call(std::uint8_t type, std::string_view body, std::uint8_t expected);
+  /// Whether the connection failed (it stays failed): its socket, or the
+  /// daemon's answers, went wrong.
+  bool failed() const { return failed_; }
 
  private:
   /// Sends a frame (its body `body` then `more`) and waits for the answer,
@@ -57,7 +61,7 @@ class remote_connection {
   socket_fd socket_;
   frame_stream stream_{-1};
   std::size_t chunk_;
-  bool failed_ = false;
+  std::atomic<bool> failed_ = false;
 };
 
 /// A message channel over a daemon connection, read as server::channel is.

@@ -136,7 +136,7 @@ TEST_F(daemon_sql, a_daemon_killed_mid_fetch_fails_the_fetch_at_once) {
   int rows = 1;
   while (q.fetch()) ++rows;
   EXPECT_LT(rows, 10000);  // the rows of the batch at hand, then the failure
-  EXPECT_EQ(described(q.last_err()), "-1010 the daemon closed the connection");
+  EXPECT_EQ(q.last_err().diag.state + " " + described(q.last_err()), "08S01 -1010 the daemon closed the connection");
 }
 
 TEST_F(daemon_sql, refusals_say_why_and_leave_the_connection_serving) {
