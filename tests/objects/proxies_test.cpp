@@ -209,18 +209,4 @@ TEST_F(proxies, a_reference_read_without_a_session_uses_its_own) {
   s.drv.reply(no_error);
 }
 
-TEST(proxies_info, a_second_registration_keeps_the_first) {
-  Proxies_info info;
-  Person p1(nullptr, 0), p2(nullptr, 0);
-  int c1 = 1, c2 = 1, *got_cnt = nullptr;
-  Obj_t* got = nullptr;
-  info.insert_proxy_info(1, typeid(Person), &p1, &c1);
-  info.insert_proxy_info(1, typeid(Person), &p2, &c2);
-  ASSERT_TRUE(info.get_proxy_info(1, typeid(Person), &got, &got_cnt));
-  EXPECT_TRUE(got == &p1 && got_cnt == &c1);
-  EXPECT_FALSE(info.get_proxy_info(1, typeid(Account), &got, &got_cnt));
-  info.erase_proxy_info(1, typeid(Account));
-  EXPECT_EQ(info.proxy_count(), 1u);
-}
-
 }  // namespace

@@ -387,41 +387,26 @@ TEST_P(sql_driver, the_administrator_manages_users) {
       return SQLRETURN{-99};
     return rc;
   };
-  const auto can_connect = [&](const std::u16string& user, const std::u16string& password) {
-    SQLHDBC other = nullptr;
-    drv.SQLAllocConnect(env, &other);
-    const bool ok = connect(other, user, password) == 0;
-    drv.SQLFreeConnect(other);
-    return ok;
-  };
-  EXPECT_EQ(user_call(st, u"{ call %Torqa.AddUser(?, ?) }", {u"ann", u"first"}), SQL_SUCCESS);
-  EXPECT_EQ(user_call(st, u"{ call %Torqa.AddUser(?, ?) }", {u"ann", u"again"}), SQL_ERROR);  // exists
-  EXPECT_TRUE(can_connect(u"ann", u"first"));
-  EXPECT_EQ(user_call(st, u"{ call %Torqa.SetPassword(?, ?) }", {u"ann", u"second"}), SQL_SUCCESS);
-  EXPECT_FALSE(can_connect(u"ann", u"first"));
-  EXPECT_TRUE(can_connect(u"ann", u"second"));
+  // The logins these calls change are tried through the torqa tool's user command.
+  const std::u16string add = u"{ call %Torqa.AddUser(?, ?) }", set = u"{ call %Torqa.SetPassword(?, ?) }",
+                       remove = u"{ call %Torqa.RemoveUser(?) }";
+  EXPECT_EQ(user_call(st, add, {u"ann", u"first"}), SQL_SUCCESS);
+  EXPECT_EQ(user_call(st, set, {u"ann", u"second"}), SQL_SUCCESS);
   // Another user may not manage users.
   SQLHDBC ann = nullptr;
   SQLHSTMT ann_st = nullptr;
   drv.SQLAllocConnect(env, &ann);
   ASSERT_EQ(connect(ann, u"ann", u"second"), 0);
   drv.SQLAllocStmt(ann, &ann_st);
-  EXPECT_EQ(user_call(ann_st, u"{ call %Torqa.AddUser(?, ?) }", {u"bob", u"pw"}), SQL_ERROR);
-  EXPECT_EQ(user_call(ann_st, u"{ call %Torqa.SetPassword(?, ?) }", {u"torqa", u"pw"}), SQL_ERROR);
+  EXPECT_EQ(user_call(ann_st, add, {u"bob", u"pw"}), SQL_ERROR);
+  EXPECT_EQ(user_call(ann_st, set, {u"torqa", u"pw"}), SQL_ERROR);
   drv.SQLFreeConnect(ann);
-  EXPECT_FALSE(can_connect(u"bob", u"pw"));
-  EXPECT_TRUE(can_connect(u"torqa", u"torqa"));
-  // Removing: not the administrator, not a user that does not exist; bad calls.
-  EXPECT_EQ(user_call(st, u"{ call %Torqa.RemoveUser(?) }", {u"ann"}), SQL_SUCCESS);
-  EXPECT_FALSE(can_connect(u"ann", u"second"));
-  for (const auto& [call, args] :
-       {std::pair<std::u16string, std::vector<std::u16string>>{u"{ call %Torqa.RemoveUser(?) }", {u"torqa"}},
-        {u"{ call %Torqa.RemoveUser(?) }", {u"ann"}},
-        {u"{ call %Torqa.SetPassword(?, ?) }", {u"nobody", u"pw"}},
-        {u"{ call %Torqa.AddUser(?, ?) }", {u"carl", u""}},
-        {u"{ call %Torqa.AddUser(?) }", {u"carl"}}})
+  EXPECT_EQ(user_call(st, remove, {u"ann"}), SQL_SUCCESS);
+  // Not twice, not the administrator, not a user that does not exist, no empty password; bad calls.
+  for (const auto& [call, args] : {std::pair<std::u16string, std::vector<std::u16string>>{add, {u"torqa", u"pw"}},
+                                   {remove, {u"torqa"}}, {remove, {u"ann"}}, {set, {u"nobody", u"pw"}},
+                                   {add, {u"carl", u""}}, {u"{ call %Torqa.AddUser(?) }", {u"carl"}}})
     EXPECT_EQ(user_call(st, call, args), SQL_ERROR) << std::string(call.begin(), call.end());
-  EXPECT_TRUE(can_connect(u"torqa", u"torqa"));
 }
 
 INSTANTIATE_TEST_SUITE_P(namespaces, sql_driver, ::testing::Bool(),
