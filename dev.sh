@@ -14,7 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(g++ cmake ninja-build pkg-config unixodbc-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libmsgpack-cxx-dev libsqlite3-dev liblua5.4-dev libsodium-dev libedit-dev locales
+          libbenchmark-dev libmsgpack-cxx-dev libhiredis-dev redis-server
+          libsqlite3-dev liblua5.4-dev libsodium-dev libedit-dev locales
           unixodbc odbcinst python3-pyodbc clang libclang-rt-dev llvm)
 
 # The Windows builds: the cross compilers, Wine to run the 64-bit tests, and

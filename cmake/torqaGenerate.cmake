@@ -6,7 +6,8 @@
 # #include <Sample/Person.h>. The headers are written again when a file
 # named after DEPENDS (a schema, say) or the torqa tool changes. The user is
 # torqa; the password is PASSWORD, else the TORQA_PASSWORD environment
-# variable at build time.
+# variable at build time. A target may call it more than once (classes of
+# several namespaces).
 #
 # TORQA_GENERATE_COMMAND names the torqa tool (set by the package, or by the
 # project's own build) and TORQA_GENERATE_DEPENDS the targets it needs.
@@ -15,7 +16,15 @@ function(torqa_generate_proxies target)
   if(NOT arg_CONNECT OR NOT arg_CLASSES)
     message(FATAL_ERROR "torqa_generate_proxies(${target}): CONNECT and CLASSES are required")
   endif()
-  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_proxies)
+  # The first set of a target is <target>_proxies, later ones numbered.
+  get_property(sets TARGET ${target} PROPERTY TORQA_PROXY_SETS)
+  math(EXPR sets "0${sets} + 1")
+  set_property(TARGET ${target} PROPERTY TORQA_PROXY_SETS ${sets})
+  set(name ${target}_proxies)
+  if(sets GREATER 1)
+    string(APPEND name ${sets})
+  endif()
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${name})
   set(headers)
   foreach(cls ${arg_CLASSES})
     string(REPLACE "." "/" path ${cls})
@@ -31,7 +40,7 @@ function(torqa_generate_proxies target)
     DEPENDS ${TORQA_GENERATE_DEPENDS} ${arg_DEPENDS}
     COMMENT "Generating the proxies of ${arg_CLASSES}"
     VERBATIM)
-  add_custom_target(${target}_proxies DEPENDS ${headers})
-  add_dependencies(${target} ${target}_proxies)
+  add_custom_target(${name} DEPENDS ${headers})
+  add_dependencies(${target} ${name})
   target_include_directories(${target} PRIVATE ${dir})
 endfunction()

@@ -9,6 +9,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sodium.h>
 #include <sys/socket.h>
@@ -141,6 +143,11 @@ void service::accept_from(int listener, const std::string& served_namespace) {
   socklen_t len = sizeof from;
   net::socket_fd s(accept4(listener, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
   if (s.get() < 0) return;
+  if (served_namespace.empty()) {
+    // Replies go out as soon as they are written: a client waits for each.
+    const int one = 1;
+    setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
   const std::string peer = served_namespace.empty() ? peer_name(from) : local_peer(s.get(), served_namespace);
   if (clients_.size() >= static_cast<std::size_t>(options_.max_connections)) {
     log(peer + ": refused, " + std::to_string(clients_.size()) + " connections already");

@@ -116,27 +116,7 @@ bool sql_service::answer(const net::frame& f, std::uint8_t& type, std::string& b
         if (!net::read_execute(f.body, id, params)) return false;
         close(*s);
         try {
-          for (std::size_t i = 0; i < params.size(); ++i) {
-            const server::sql_value& v = params[i];
-            const int n = static_cast<int>(i + 1);
-            switch (v.type) {
-              case server::sql_value::null:
-                s->sql->bind_null(n);
-                break;
-              case server::sql_value::integer:
-                s->sql->bind_int(n, v.i);
-                break;
-              case server::sql_value::real:
-                s->sql->bind_double(n, v.d);
-                break;
-              case server::sql_value::text:
-                s->sql->bind_text(n, v.bytes);
-                break;
-              case server::sql_value::blob:
-                s->sql->bind_blob(n, v.bytes);
-                break;
-            }
-          }
+          for (std::size_t i = 0; i < params.size(); ++i) s->sql->bind(static_cast<int>(i + 1), params[i]);
           s->sql->execute();
         } catch (const server::server_error&) {
           close(*s);

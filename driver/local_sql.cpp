@@ -14,20 +14,7 @@ class local_statement final : public statement_source {
       : statement_source(sql->kind(), sql->unicode(), sql->columns(), sql->params()), sql_(std::move(sql)) {}
 
   void close() override { sql_->close(); }
-  void bind(int i, const server::sql_value& v) override {
-    switch (v.type) {
-      case server::sql_value::null:
-        return sql_->bind_null(i);
-      case server::sql_value::integer:
-        return sql_->bind_int(i, v.i);
-      case server::sql_value::real:
-        return sql_->bind_double(i, v.d);
-      case server::sql_value::text:
-        return sql_->bind_text(i, v.bytes);
-      case server::sql_value::blob:
-        return sql_->bind_blob(i, v.bytes);
-    }
-  }
+  void bind(int i, const server::sql_value& v) override { sql_->bind(i, v); }
   void execute() override { sql_->execute(); }
   bool fetch() override { return sql_->fetch(); }
   bool on_row() const override { return sql_->on_row(); }

@@ -5,18 +5,16 @@
 #include "example.h"
 
 using example::check;
-using example::U;
 
 int main(int argc, char** argv) {
   Handle<Conn_t> conn = example::connect(argc, argv);
   Database db(conn, false);
   return example::run([&] {
-    d_ref<Dyn_obj> ann = Dyn_obj::create(db, U(u"Sample.Person"));
-    d_string name("Ann");
-    ann->set(U(u"Name"), name);
+    d_ref<Dyn_obj> ann = Dyn_obj::create(db, "Sample.Person");
+    ann->set("Name", "Ann");
 
     // A list of strings: keys are positions from 1.
-    d_ref<d_collection> tags = ann->get_ref<d_collection>(U(u"Tags"));
+    d_ref<d_collection> tags = ann->get<d_ref<d_collection>>("Tags");
     tags->ins(d_string("red"), d_int(1));
     tags->ins(d_string("green"), d_int(2));
     tags->ins(d_string("blue"), d_int(1));  // inserted before "red"
@@ -36,7 +34,7 @@ int main(int argc, char** argv) {
     // An array of integers: keys are texts, walked in key order with GetNext,
     // whose key argument is an output argument (null: start from the first;
     // null again after the last).
-    d_ref<d_collection> scores = ann->get_ref<d_collection>(U(u"Scores"));
+    d_ref<d_collection> scores = ann->get<d_ref<d_collection>>("Scores");
     scores->set(d_int(90), d_string("math"));
     scores->set(d_int(75), d_string("art"));
     scores->set(d_int(82), d_string("history"));
@@ -56,10 +54,9 @@ int main(int argc, char** argv) {
     check(total == 247, "three scores");
 
     // A list of objects: elements are references.
-    d_ref<Dyn_obj> bob = Dyn_obj::create(db, U(u"Sample.Person"));
-    d_string bob_name("Bob");
-    bob->set(U(u"Name"), bob_name);
-    d_ref<d_collection> friends = ann->get_ref<d_collection>(U(u"Friends"));
+    d_ref<Dyn_obj> bob = Dyn_obj::create(db, "Sample.Person");
+    bob->set("Name", "Bob");
+    d_ref<d_collection> friends = ann->get<d_ref<d_collection>>("Friends");
     D_type* one[] = {&bob};
     friends->run_method_by_name(m_Insert, one, 1);
     d_ref<Dyn_obj> first;
@@ -69,7 +66,7 @@ int main(int argc, char** argv) {
     // A character stream: written in pieces (at most 65535 bytes each),
     // read back line by line. ReadLine's length is an output argument: the
     // characters read, or -1 at the end.
-    d_ref<d_stream> notes = ann->get_ref<d_stream>(U(u"Notes"));
+    d_ref<d_stream> notes = ann->get<d_ref<d_stream>>("Notes");
     notes->write(d_string("First line\nSecond "));
     notes->write(d_string("line, caf\xC3\xA9\n"));
     notes->run_method_by_name(m_Rewind, nullptr, 0);
@@ -86,7 +83,7 @@ int main(int argc, char** argv) {
     check(lines == 2, "two lines");
 
     // A binary stream, read in pieces of at most 4 bytes.
-    d_ref<d_stream> picture = ann->get_ref<d_stream>(U(u"Picture"));
+    d_ref<d_stream> picture = ann->get<d_ref<d_stream>>("Picture");
     picture->write(d_binary("\x89PNG\r\n\x1a\n", 8));
     picture->run_method_by_name(m_Rewind, nullptr, 0);
     std::size_t bytes = 0;
@@ -100,9 +97,7 @@ int main(int argc, char** argv) {
     std::cout << "Picture: " << bytes << " bytes\n";
     check(bytes == 8, "eight bytes");
 
-    const d_status saved(ann->run_method_by_name(m_Save, nullptr, 0));  // stores Bob, the tags, the streams
-    check(saved.get_code() == 0, "saved");
-    const d_string id(ann->run_method_by_name(U(u"%Id"), nullptr, 0));
-    std::cout << "Saved Sample.Person " << id.mb_str() << " with its collections and streams\n";
+    check(ann->call<d_status>("%Save").get_code() == 0, "saved");  // stores Bob, the tags, the streams
+    std::cout << "Saved Sample.Person " << ann->call<std::string>("%Id") << " with its collections and streams\n";
   });
 }

@@ -35,30 +35,21 @@ int main(int argc, char** argv) {
       auto* cache = dynamic_cast<Cache_ant*>(db.get_cache());
       check(cache != nullptr, "a cached session has a cache");
 
-      d_ref<Dyn_obj> ann = Dyn_obj::create(db, U(u"Sample.Person"));
-      d_string name("Ann");
-      d_int age(40);
-      ann->set(U(u"Name"), name);
-      ann->set(U(u"Age"), age);
+      d_ref<Dyn_obj> ann = Dyn_obj::create(db, "Sample.Person");
+      ann->set("Name", "Ann");
+      ann->set("Age", 40);
       std::cout << "Changes waiting in the cache: " << cache->pending_changes() << '\n';
-      const d_status saved(ann->run_method_by_name(m_Save, nullptr, 0));  // carries the changes
-      check(saved.get_code() == 0, "saved");
+      check(ann->call<d_status>("%Save").get_code() == 0, "saved");  // carries the changes
       std::cout << "After %Save: " << cache->pending_changes() << " waiting, " << cache->cached_objects()
                 << " object cached\n";
       check(cache->pending_changes() == 0, "changes sent");
-      id = d_string(ann->run_method_by_name(U(u"%Id"), nullptr, 0)).mb_str();
-
-      d_int read_back;
-      ann->get(U(u"Age"), read_back);
-      check(read_back.value() == 40, "Age from the cache");
+      id = ann->call<std::string>("%Id");
+      check(ann->get<int>("Age") == 40, "Age from the cache");
       std::cout << "Cached read:   " << time_reads(ann, 2000) << " ns per property\n";
     }
     // The same reads in a session without the cache: one exchange each.
     Database db(conn, false);
-    d_string id_text(id.c_str());
-    id_text.to_uni();
-    const std::u16string id16(reinterpret_cast<const char16_t*>(id_text.data()), id_text.size() / 2);
-    d_ref<Dyn_obj> ann = Dyn_obj::open(db, U(u"Sample.Person"), U(id16.c_str()));
+    d_ref<Dyn_obj> ann = Dyn_obj::open(db, "Sample.Person", id);
     std::cout << "Uncached read: " << time_reads(ann, 2000) << " ns per property\n";
   });
 }

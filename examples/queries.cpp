@@ -4,36 +4,27 @@
 #include "example.h"
 
 using example::check;
-using example::U;
 
 namespace {
 
 void add_person(Database& db, const char* name, int age, d_date birthday) {
-  d_ref<Dyn_obj> p = Dyn_obj::create(db, U(u"Sample.Person"));
-  d_string n(name);
-  d_int a(age);
-  p->set(U(u"Name"), n);
-  p->set(U(u"Age"), a);
-  p->set(U(u"Birthday"), birthday);
-  check(d_status(p->run_method_by_name(m_Save, nullptr, 0)).get_code() == 0, "saved");
+  d_ref<Dyn_obj> p = Dyn_obj::create(db, "Sample.Person");
+  p->set("Name", name);
+  p->set("Age", age);
+  p->set("Birthday", birthday);
+  check(p->call<d_status>("%Save").get_code() == 0, "saved");
 }
 
 /// Prints the rows of a query whose columns are ID, Name, Age, Birthday;
 /// answers the number of rows.
-int print_people(d_seq_query& q) {
+int print_people(torqa::query& q) {
   int rows = 0;
-  while (q.fetch()) {
-    d_int id, age;
-    d_string name;
-    d_date birthday;
-    q.get_data(&id);  // columns are read in order
-    q.get_data(&name, str_auto);
-    q.get_data(&age);
-    q.get_data(&birthday);
-    std::cout << "  " << id.value() << ' ' << name.mb_str() << ", " << age.value() << ", born " << birthday << '\n';
+  for (auto& row : q.rows()) {
+    // Columns by number or by name, as the type asked for.
+    std::cout << "  " << row.get<int>(1) << ' ' << row.get<std::string>("Name") << ", " << row.get<int>("Age")
+              << ", born " << row.get<d_date>(4) << '\n';
     ++rows;
   }
-  q.close();
   return rows;
 }
 
@@ -47,56 +38,48 @@ int main(int argc, char** argv) {
     add_person(db, "Bob", 25, d_date(1999, 7, 14));
     add_person(db, "Cy", 61, d_date(1963, 11, 30));
 
-    // Prepared once, run with different parameter values.
-    d_seq_query q(db);
-    q.prepare(U(u"SELECT ID, Name, Age, Birthday FROM Sample_Person WHERE Age > ? AND Birthday < ? ORDER BY Age"),
-              SQL_NTS);
+    // Prepared once, run with different parameter values, bound in one call.
+    torqa::query q(db, "SELECT ID, Name, Age, Birthday FROM Sample_Person WHERE Age > ? AND Birthday < ? ORDER BY Age");
     std::cout << "The statement has " << q.param_count() << " parameters and " << q.column_count() << " columns\n";
-    q.set_par(1, 30);
-    q.set_par(2, d_date(2000, 1, 1));
-    q.execute();
+    q.execute(30, d_date(2000, 1, 1));
     std::cout << "Older than 30, born before 2000:\n";
     check(print_people(q) == 2, "two rows");
 
-    q.set_par(1, 20);
-    q.set_par(2, d_date(1970, 1, 1));
-    q.execute();
+    q.execute(20, d_date(1970, 1, 1));
     std::cout << "Older than 20, born before 1970:\n";
     check(print_people(q) == 1, "one row");
 
-    // Text parameters and a null value.
-    d_seq_query names(db);
-    names.prepare(U(u"SELECT Name, Height FROM Sample_Person WHERE Name = ?"), SQL_NTS);
-    names.set_par(1, d_string("Bob"));
-    names.execute();
-    check(names.fetch(), "Bob found");
-    d_string name;
-    d_double height;
-    names.get_data(&name, str_auto);
-    names.get_data(&height);
-    std::cout << name.mb_str() << "'s height is " << (height.is_null() ? "unknown" : "known") << '\n';
-    check(height.is_null(), "no height");
-    names.close();
+    // Text parameters and a null value, read as std::optional.
+    torqa::query names(db, "SELECT Name, Height FROM Sample_Person WHERE Name = ?");
+    int found = 0;
+    for (auto& row : names.execute("Bob").rows()) {
+      const std::optional<double> height = row.get<std::optional<double>>("Height");
+      std::cout << row.get<std::string>(1) << "'s height is " << (height ? "known" : "unknown") << '\n';
+      check(!height, "no height");
+      ++found;
+    }
+    check(found == 1, "Bob found");
 
     // A class query: the server names its stored procedure.
-    d_seq_query older(db);
-    older.prepare(U(u"Sample.Person"), U(u"Older"));
-    older.set_par(1, 30);
-    older.execute();
+    torqa::query older(db, "Sample.Person", "Older");
+    older.execute(30);
     std::cout << "Sample.Person query Older(30):\n";
     check(print_people(older) == 2, "two rows");
 
-    // The same query through a late-bound object of the class.
-    d_ref<Dyn_obj> someone = Dyn_obj::open(db, U(u"Sample.Person"), U(u"1"));
+    // The same query through a late-bound object of the class, run with
+    // d_seq_query's own calls (which torqa::query has too).
+    d_ref<Dyn_obj> someone = Dyn_obj::open(db, "Sample.Person", "1");
     d_seq_query by_name(db);
-    someone->get_query(U(u"ByName"), by_name);
+    someone->get_query("ByName", by_name);
     by_name.set_par(1, d_string("Cy"));
     by_name.execute();
     check(by_name.fetch(), "Cy found");
     d_int id, age;
-    by_name.get_data(&id);
+    d_string name;
+    by_name.get_data(&id);  // columns are read in order
     by_name.get_data(&name, str_auto);
     by_name.get_data(&age);
+    by_name.close();
     std::cout << "ByName(Cy): id " << id.value() << ", age " << age.value() << '\n';
     check(age.value() == 61, "Cy is 61");
   });

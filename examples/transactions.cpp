@@ -1,27 +1,23 @@
-// Transactions: work between start_transaction and commit is durable at the
-// outermost commit; rollback undoes every open level. Outside a transaction
-// each %Save is durable on return.
+// Transactions: work inside a torqa::transaction is durable when it commits
+// (at the outermost level), and undone when it goes out of scope without
+// committing, by an exception as well. A rollback undoes every open level.
+// Outside a transaction each %Save is durable on return.
 #include "example.h"
 
 using example::check;
-using example::U;
 
 namespace {
 
 /// Creates and saves a person; answers its id.
-d_string add_person(Database& db, const char* name) {
-  d_ref<Dyn_obj> p = Dyn_obj::create(db, U(u"Sample.Person"));
-  d_string n(name);
-  p->set(U(u"Name"), n);
-  check(d_status(p->run_method_by_name(m_Save, nullptr, 0)).get_code() == 0, "saved");
-  return d_string(p->run_method_by_name(U(u"%Id"), nullptr, 0));
+std::string add_person(Database& db, const char* name) {
+  d_ref<Dyn_obj> p = Dyn_obj::create(db, "Sample.Person");
+  p->set("Name", name);
+  check(p->call<d_status>("%Save").get_code() == 0, "saved");
+  return p->call<std::string>("%Id");
 }
 
-bool exists(Database& db, d_string id) {
-  D_type* args[] = {&id};
-  d_int found;
-  found.get(run_class_method(db, U(u"Sample.Person"), U(u"%ExistsId"), args, 1), &db);
-  return found.value() != 0;
+bool exists(Database& db, const std::string& id) {
+  return Dyn_obj::call_class<bool>(db, "Sample.Person", "%ExistsId", id);
 }
 
 }  // namespace
@@ -30,26 +26,36 @@ int main(int argc, char** argv) {
   Handle<Conn_t> conn = example::connect(argc, argv);
   Database db(conn, false);
   return example::run([&] {
-    db.start_transaction();
-    const d_string ann = add_person(db, "Ann");
-    db.commit();
-    std::cout << "Committed: Ann (" << ann.mb_str() << ") exists: " << exists(db, ann) << '\n';
+    std::string ann;
+    {
+      torqa::transaction t(db);
+      ann = add_person(db, "Ann");
+      t.commit();
+    }
+    std::cout << "Committed: Ann (" << ann << ") exists: " << exists(db, ann) << '\n';
     check(exists(db, ann), "Ann kept");
 
-    db.start_transaction();
-    const d_string bob = add_person(db, "Bob");
-    check(exists(db, bob), "Bob visible inside the transaction");
-    db.rollback();
-    std::cout << "Rolled back: Bob (" << bob.mb_str() << ") exists: " << exists(db, bob) << '\n';
+    std::string bob;
+    try {
+      torqa::transaction t(db);
+      bob = add_person(db, "Bob");
+      check(exists(db, bob), "Bob visible inside the transaction");
+      throw std::runtime_error("something went wrong");  // leaves the scope uncommitted
+    } catch (const std::runtime_error& e) {
+      std::cout << "Rolled back by \"" << e.what() << "\": Bob (" << bob << ") exists: " << exists(db, bob) << '\n';
+    }
     check(!exists(db, bob), "Bob undone");
 
     // Nested: the inner commit only closes its level; the outer rollback
     // undoes it.
-    db.start_transaction();
-    db.start_transaction();
-    const d_string cy = add_person(db, "Cy");
-    db.commit();
-    db.rollback();
+    std::string cy;
+    {
+      torqa::transaction outer(db);
+      torqa::transaction inner(db);
+      cy = add_person(db, "Cy");
+      inner.commit();
+      outer.rollback();
+    }
     std::cout << "Inner commit, outer rollback: Cy exists: " << exists(db, cy) << '\n';
     check(!exists(db, cy), "Cy undone");
 

@@ -5,27 +5,16 @@
 // moves forward, numbers lines in order and stays inside the text. The
 // fields of the good records written back with the tool's own CSV quoting
 // read back as the same fields.
+#include "check.h"
 #include "csv.h"
 #include "output.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
 using namespace torqa::cli;
-
-namespace {
-
-void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "%s\n", what);
-  std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -37,13 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int line = 0;
   std::size_t consumed = 0;
   for (std::size_t n = 0; reader.next(rec); ++n) {
-    check(n < size, "more records than bytes");
-    check(reader.consumed() > consumed && reader.consumed() < size, "reading does not move forward");
-    check(rec.line > line, "lines out of order");
+    fuzz::check(n < size, "more records than bytes");
+    fuzz::check(reader.consumed() > consumed && reader.consumed() < size, "reading does not move forward");
+    fuzz::check(rec.line > line, "lines out of order");
     consumed = reader.consumed();
     line = rec.line;
     if (!rec.error.empty()) continue;
-    check(!rec.fields.empty(), "a record without fields");
+    fuzz::check(!rec.fields.empty(), "a record without fields");
     std::string row;
     for (std::size_t i = 0; i < rec.fields.size(); ++i) row += (i == 0 ? "" : ",") + csv_field(rec.fields[i]);
     // A single empty field written alone is a blank line, which reads as no record.
@@ -54,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::istringstream written_text(written);
   csv_reader again(written_text);
   for (const auto& fields : good) {
-    check(again.next(rec) && rec.error.empty(), "a written record does not read back");
-    check(rec.fields == fields, "written fields read back differently");
+    fuzz::check(again.next(rec) && rec.error.empty(), "a written record does not read back");
+    fuzz::check(rec.fields == fields, "written fields read back differently");
   }
-  check(!again.next(rec), "more records read back than written");
+  fuzz::check(!again.next(rec), "more records read back than written");
   return 0;
 }

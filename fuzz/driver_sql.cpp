@@ -11,25 +11,18 @@
 // sanitizers catch a write past them. Checked: a piece never exceeds its
 // buffer, the length still to come shrinks by each piece's size, and the
 // call after the last piece answers no data.
+#include "check.h"
 #include "namespace_fixture.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sqlext.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
-
-void check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "%s\n", what);
-  std::abort();
-}
 
 const SQLSMALLINT c_types[] = {SQL_C_CHAR,      SQL_C_WCHAR,          SQL_C_BINARY,         SQL_C_SLONG,
                                SQL_C_SBIGINT,   SQL_C_DOUBLE,         SQL_C_TYPE_DATE,      SQL_C_TYPE_TIME,
@@ -82,12 +75,12 @@ void read_column(SQLHSTMT st, SQLUSMALLINT col, SQLSMALLINT c, std::size_t cap) 
     SQLLEN ind = 12345;
     const SQLRETURN rc = SQLGetData(st, col, c, buf.empty() ? nullptr : buf.data(), given, &ind);
     if (rc == SQL_NO_DATA) {
-      check(calls > 0 && (left == 0 || left == SQL_NULL_DATA || fixed), "no data before the value was read");
+      fuzz::check(calls > 0 && (left == 0 || left == SQL_NULL_DATA || fixed), "no data before the value was read");
       return;
     }
     if (!SQL_SUCCEEDED(rc)) return;
     if (fixed) {
-      check(ind == SQL_NULL_DATA || ind == given, "a fixed-size value of another size");
+      fuzz::check(ind == SQL_NULL_DATA || ind == given, "a fixed-size value of another size");
       left = 0;
       continue;
     }
@@ -100,8 +93,8 @@ void read_column(SQLHSTMT st, SQLUSMALLINT col, SQLSMALLINT c, std::size_t cap) 
       left = -1;
       continue;
     }
-    check(ind >= 0, "negative length");
-    check(left < 0 || ind == left, "the length to come does not follow the pieces");
+    fuzz::check(ind >= 0, "negative length");
+    fuzz::check(left < 0 || ind == left, "the length to come does not follow the pieces");
     const std::size_t unit = c == SQL_C_WCHAR ? 2 : 1;
     const SQLLEN piece = std::min<SQLLEN>(ind, static_cast<SQLLEN>(cap / unit * unit));
     left = ind - piece;
@@ -130,9 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (sql.find(u'\0') != std::u16string::npos) sql.resize(sql.find(u'\0'));
 
   SQLHDBC dbc = fuzz::sample_namespace::get().open(fuzz::environment());
-  check(dbc != nullptr, "connect failed");
+  fuzz::check(dbc != nullptr, "connect failed");
   SQLHSTMT st = nullptr;
-  check(SQLAllocStmt(dbc, &st) == SQL_SUCCESS, "no statement");
+  fuzz::check(SQLAllocStmt(dbc, &st) == SQL_SUCCESS, "no statement");
   // Flag 2: the length in characters instead of a terminator.
   const SQLINTEGER length = (flags & 2) ? static_cast<SQLINTEGER>(sql.size()) : SQL_NTS;
   if (SQLPrepare(st, reinterpret_cast<SQLCHAR*>(sql.data()), length) == SQL_SUCCESS) {

@@ -15,15 +15,19 @@
 //
 // Decoding bad bytes may fail with Db_err (a refusing start-up reply with
 // its plain text) but never crash, hang or read past the bytes (each input
-// buffer is exactly as long as its bytes).
+// buffer is exactly as long as its bytes), and every result keeps its
+// contract: a byte count within its buffer, text of a known kind, a
+// terminated name, list walks and reads that reach the end. The seeds hold
+// valid messages of every element form and corrupted ones: lengths past the
+// data, cut headers, unknown types, odd 16-bit text, broken UTF-8, records
+// and statuses cut short.
+#include "check.h"
 #include "support/scripted_driver.h"
 #include "support/value_bytes.h"
 
 #include <torqa/torqa.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,59 +36,70 @@ using namespace torqa::test;
 
 namespace {
 
-template <class T>
-void get_value(t_istream& is) {
-  T v;
-  v.get(is, nullptr);
-  if constexpr (requires(std::ostream& os) { os << v; }) printed(v);
-}
-
-void read_bytes(t_istream& is, unsigned short cap) {
-  std::vector<char> buf(cap);
+/// read_bytes into exactly `cap` bytes; the count must stay within them.
+bool bytes_within(t_istream& is, unsigned short cap) {
+  static std::vector<char> big(65535);
+  std::vector<char> small(cap < 16 ? cap : 0);
   bool uni = false;
   unsigned short len = 0xFFFF;
-  is.read_bytes(uni, buf.data(), cap, len);
-  if (len > cap) {
-    std::fprintf(stderr, "read_bytes gave %u bytes into %u\n", len, cap);
-    std::abort();
-  }
+  is.read_bytes(uni, cap < 16 ? small.data() : big.data(), cap, len);
+  return len <= cap;
 }
 
-void walk_list(const std::string& bytes) {
+template <class T>
+bool get_value(t_istream& is) {
+  T v;
+  v.get(is, nullptr);
+  if constexpr (requires(std::ostream& os) { os << v; }) return !printed(v).empty();
+  return true;
+}
+
+struct read_op {
+  const char* name;
+  bool (*read)(t_istream&);
+};
+
+const read_op read_ops[] = {
+    {"read_int", [](t_istream& is) { std::int64_t v = 0; bool null = false; is.read_int(v, null); return true; }},
+    {"read_double", [](t_istream& is) { double v = 0; bool null = false; is.read_double(v, null); return true; }},
+    {"read_bytes(0)", [](t_istream& is) { return bytes_within(is, 0); }},
+    {"read_bytes(3)", [](t_istream& is) { return bytes_within(is, 3); }},
+    {"read_bytes(65535)", [](t_istream& is) { return bytes_within(is, 65535); }},
+    {"read_str", [](t_istream& is) { bool uni = false; std::string s; is.read_str(uni, s); return true; }},
+    {"read_mb_str", [](t_istream& is) { std::string s; is.read_mb_str(s); return true; }},
+    {"skip", [](t_istream& is) { is.skip(); return true; }},
+    {"d_binary", get_value<d_binary>},
+    {"d_int", get_value<d_int>},
+    {"d_double", get_value<d_double>},
+    {"d_list", get_value<d_list>},
+    {"d_string", [](t_istream& is) { d_string s(is); s.mb_str(); return s.kind() == 0 || s.kind() == 1; }},
+    {"d_status", [](t_istream& is) { d_status s(is); s.get_msg().mb_str(); return s.get_msg().kind() <= 1; }},
+    {"db_name", [](t_istream& is) { db_name n; n.get(is, nullptr); return n.c_str()[n.length()] == 0; }},
+    {"Db_err", [](t_istream& is) { Db_err e; e.get(is); Err_open_obj o(e); Err_close_obj c(e); return true; }},
+    {"d_date", get_value<d_date>},
+    {"d_time", get_value<d_time>},
+    {"d_timestamp", get_value<d_timestamp>},
+};
+
+/// Walks a list over `bytes` and decodes every element it finds; what went
+/// wrong, or nothing.
+std::string walk_list(const std::string& bytes) {
   const d_list list(bytes.data(), bytes.size());
   std::size_t steps = 0;
   for (list.move_to(0); !list.at_list_end() && steps <= bytes.size(); list.next_elem(), ++steps) {
     std::int64_t i = 0;
     double d = 0;
     d_string s;
+    d_binary b;
     list.get_elem(&i);
     list.get_elem(&d);
     list.get_elem(s);
+    list.get_elem(b);
   }
-  if (!list.at_list_end()) {
-    std::fprintf(stderr, "list walk did not reach the end\n");
-    std::abort();
-  }
+  if (!list.at_list_end()) return "list walk did not reach the end";
   list.count();
+  return {};
 }
-
-using read_fn = void (*)(t_istream&);
-const read_fn reads[] = {
-    [](t_istream& is) { std::int64_t v = 0; bool null = false; is.read_int(v, null); },
-    [](t_istream& is) { double v = 0; bool null = false; is.read_double(v, null); },
-    [](t_istream& is) { read_bytes(is, 0); },
-    [](t_istream& is) { read_bytes(is, 3); },
-    [](t_istream& is) { read_bytes(is, 65535); },
-    [](t_istream& is) { bool uni = false; std::string s; is.read_str(uni, s); },
-    [](t_istream& is) { std::string s; is.read_mb_str(s); },
-    [](t_istream& is) { is.skip(); },
-    get_value<d_binary>, get_value<d_int>, get_value<d_double>, get_value<d_date>, get_value<d_time>,
-    get_value<d_timestamp>, get_value<d_list>,
-    [](t_istream& is) { d_string s(is); s.mb_str(); },
-    [](t_istream& is) { d_status s(is); s.get_msg().mb_str(); },
-    [](t_istream& is) { db_name n; n.get(is, nullptr); },
-    [](t_istream& is) { Db_err e; e.get(is); Err_open_obj o(e); Err_close_obj c(e); },
-};
 
 void decode_message(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return;
@@ -97,16 +112,14 @@ void decode_message(const std::uint8_t* data, std::size_t size) {
   try {
     // A list read consumes at least one byte; a text-form read may not move.
     const std::size_t limit = form == 0 ? bytes.size() + 1 : 8;
-    for (std::size_t k = 0; !in.is.at_end() && k < limit; ++k) reads[ops[k % nreads] % std::size(reads)](in.is);
-    if (form == 0 && !in.is.at_end()) {
-      std::fprintf(stderr, "reads did not reach the end\n");
-      std::abort();
-    }
-    reads[ops[0] % std::size(reads)](in.is);  // once past the end
+    const auto read = [&](std::size_t k) { return read_ops[ops[k % nreads] % std::size(read_ops)].read(in.is); };
+    for (std::size_t k = 0; !in.is.at_end() && k < limit; ++k) fuzz::check(read(k), "a result breaks its contract");
+    fuzz::check(form != 0 || in.is.at_end(), "reads did not reach the end");
+    fuzz::check(read(0), "a result past the end breaks its contract");
     in.is.skip_rest();
   } catch (const Db_err&) {
   }
-  if (form == 0) walk_list(bytes);
+  if (form == 0) fuzz::check(walk_list(bytes).empty(), "list walk did not reach the end");
 }
 
 // The input's replies, queued on the scripted driver.

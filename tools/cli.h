@@ -55,12 +55,11 @@ class session {
   /// The connection string as the user knows it (the default without the
   /// path of the sample schema).
   std::string display_name() const;
-  /// Directory of an embedded namespace; empty for another host.
-  std::string local_path() const;
-  /// The classes of an embedded namespace, from its schema file (the
-  /// server has no request that lists classes); failure for another host.
+  /// The classes the namespace's schema declares (the server has no
+  /// request that lists classes).
   std::vector<std::string> schema_classes();
-  /// The schema of an embedded namespace; empty for another host.
+  /// The namespace's schema text, as the server's schema call answers it
+  /// (read once per session).
   std::string schema_text();
 
  private:
@@ -69,6 +68,7 @@ class session {
   connection_settings s_;
   std::unique_ptr<Handle<Conn_t>> conn_;
   std::unique_ptr<Database> db_;
+  std::optional<std::string> schema_;  // the schema text, once read
 };
 
 /// Reads a password typed on the terminal without showing it, after `prompt`.

@@ -20,19 +20,19 @@ namespace {
 
 const Prop_def& property_of(const Class_def& cls, const std::string& name) {
   const Prop_def* p = nullptr;
-  if (!cls.prop_get(name16(name).c_str(), &p)) throw failure(utf8(cls.get_name()) + " has no property " + name);
+  if (!cls.prop_get(text16(name).c_str(), &p)) throw failure(utf8(cls.get_name()) + " has no property " + name);
   return *p;
 }
 
 const Method_def& method_of(const Class_def& cls, const std::string& name) {
   const Method_def* m = nullptr;
-  if (!cls.mtd_get(name16(name).c_str(), &m)) throw failure(utf8(cls.get_name()) + " has no method " + name);
+  if (!cls.mtd_get(text16(name).c_str(), &m)) throw failure(utf8(cls.get_name()) + " has no method " + name);
   return *m;
 }
 
 const Query_def& query_of(const Class_def& cls, const std::string& name) {
   const Query_def* q = nullptr;
-  if (!cls.query_get(name16(name).c_str(), &q)) throw failure(utf8(cls.get_name()) + " has no query " + name);
+  if (!cls.query_get(text16(name).c_str(), &q)) throw failure(utf8(cls.get_name()) + " has no query " + name);
   return *q;
 }
 
@@ -40,7 +40,7 @@ const Query_def& query_of(const Class_def& cls, const std::string& name) {
 d_ref<Dyn_obj> open_object(session& s, const std::string& cls, const std::string& id) {
   s.cls(cls);
   try {
-    return Dyn_obj::open(s.db(), name16(cls).c_str(), name16(id).c_str());
+    return Dyn_obj::open(s.db(), cls, id);
   } catch (const Db_err& e) {
     throw failure("cannot open " + cls + " " + id + ": " + error_text(e.code, e.msg));
   }
@@ -150,7 +150,7 @@ int cmd_create(context& c, const invocation& inv) {
   const std::string& cls_name = inv.words[1];
   const Class_def& cls = c.s.cls(cls_name);
   std::vector<assignment> values = assignments(c.s, cls, inv.words, 2);
-  d_ref<Dyn_obj> obj = Dyn_obj::create(c.s.db(), name16(cls_name).c_str());
+  d_ref<Dyn_obj> obj = Dyn_obj::create(c.s.db(), cls_name);
   apply(*obj, values);
   save(*obj);
   const std::string id = object_id(*obj);
@@ -320,7 +320,7 @@ collection open_collection(session& s, const std::string& cls_name, Dyn_obj& obj
   std::string declared = schema_property_type(s.schema_text(), cls_name, name);
   const bool array = declared.rfind("array of ", 0) == 0;
   if (!array && declared.rfind("list of ", 0) != 0)
-    throw failure("the element type of " + name + " is known for an embedded namespace (local[...]:PATH) only");
+    throw failure("the schema does not declare the element type of " + name);
   return {obj.get_ref<d_collection>(p.name.c_str()), array, vtype::named(declared.substr(array ? 9 : 8))};
 }
 
@@ -448,63 +448,43 @@ void set_param(d_seq_query& q, int i, const std::string& text) {
   }
 }
 
-cell read_column(d_seq_query& q, SQLSMALLINT sql_type) {
+/// Column `i` of the current row, read by the column's SQL type.
+cell read_column(const torqa::query::row& row, int i, SQLSMALLINT sql_type) {
+  const auto when = [](const auto& v, auto text) { return v.is_null() ? cell::null() : cell::str(text(v)); };
   switch (sql_type) {
     case SQL_INTEGER: case SQL_SMALLINT: case SQL_TINYINT: case SQL_BIT: {
-      d_int v;
-      q.get_data(&v);
-      return v.is_null() ? cell::null() : cell::num(std::to_string(v.value()));
+      const auto v = row.get<std::optional<int>>(i);
+      return v ? cell::num(std::to_string(*v)) : cell::null();
     }
     case SQL_DOUBLE: case SQL_FLOAT: case SQL_REAL: case SQL_NUMERIC: case SQL_DECIMAL: {
-      d_double v;
-      q.get_data(&v);
-      return v.is_null() ? cell::null() : cell::num(format_double(v.value()));
+      const auto v = row.get<std::optional<double>>(i);
+      return v ? cell::num(format_double(*v)) : cell::null();
     }
-    case SQL_TYPE_DATE: case SQL_DATE: {
-      d_date v;
-      q.get_data(&v);
-      return v.is_null() ? cell::null() : cell::str(format_date(*v.get_tm()));
-    }
-    case SQL_TYPE_TIME: case SQL_TIME: {
-      d_time v;
-      q.get_data(&v);
-      return v.is_null() ? cell::null() : cell::str(format_time(*v.get_tm()));
-    }
-    case SQL_TYPE_TIMESTAMP: case SQL_TIMESTAMP: {
-      d_timestamp v;
-      q.get_data(&v);
-      return v.is_null() ? cell::null() : cell::str(format_timestamp(*v.get_tm()));
-    }
-    case SQL_BINARY: case SQL_VARBINARY: case SQL_LONGVARBINARY: {
-      d_binary v;
-      q.get_data(&v);
-      return v.is_null() ? cell::null() : cell::str(to_hex(v.bytes()));
-    }
+    case SQL_TYPE_DATE: case SQL_DATE:
+      return when(row.get<d_date>(i), [](const d_date& v) { return format_date(*v.get_tm()); });
+    case SQL_TYPE_TIME: case SQL_TIME:
+      return when(row.get<d_time>(i), [](const d_time& v) { return format_time(*v.get_tm()); });
+    case SQL_TYPE_TIMESTAMP: case SQL_TIMESTAMP:
+      return when(row.get<d_timestamp>(i), [](const d_timestamp& v) { return format_timestamp(*v.get_tm()); });
+    case SQL_BINARY: case SQL_VARBINARY: case SQL_LONGVARBINARY:
+      return when(row.get<d_binary>(i), [](const d_binary& v) { return to_hex(v.bytes()); });
     default: {
       // Text, and 64-bit integers, which d_int would cut to 32 bits.
-      d_string v;
-      q.get_data(&v, str_auto);
-      if (v.is_null()) return cell::null();
-      return sql_type == SQL_BIGINT ? cell::num(v.mb_str()) : cell::str(v.mb_str());
+      const auto v = row.get<std::optional<std::string>>(i);
+      if (!v) return cell::null();
+      return sql_type == SQL_BIGINT ? cell::num(*v) : cell::str(*v);
     }
   }
 }
 
-/// Throws the driver's reason when the query's last step failed.
-void check(const d_seq_query& q) {
-  if (q.failed()) throw q.last_err();
-}
-
 /// Sets the parameters, runs the prepared query and prints its rows.
-int run_query(context& c, d_seq_query& q, const std::vector<std::string>& params, const std::string& what) {
-  check(q);
+int run_query(context& c, torqa::query& q, const std::vector<std::string>& params, const std::string& what) {
   if (static_cast<int>(params.size()) != q.param_count())
     throw usage_error(what + " takes " + std::to_string(q.param_count()) +
                       (q.param_count() == 1 ? " parameter, " : " parameters, ") + std::to_string(params.size()) +
                       " given");
   for (std::size_t i = 0; i < params.size(); ++i) set_param(q, static_cast<int>(i) + 1, params[i]);
   q.execute();
-  check(q);
   table t;
   std::vector<SQLSMALLINT> types;
   for (int i = 1; i <= q.column_count(); ++i) {
@@ -514,30 +494,27 @@ int run_query(context& c, d_seq_query& q, const std::vector<std::string>& params
     t.columns.push_back(name.mb_str());
     types.push_back(col.sql_type);
   }
-  // A statement without columns (INSERT, UPDATE, ...) has no rows to fetch.
-  while (!types.empty() && q.fetch()) {
-    std::vector<cell> row;
-    for (SQLSMALLINT type : types) row.push_back(read_column(q, type));
-    t.rows.push_back(std::move(row));
+  // A failed run, or rows that end early, throw the driver's reason. A
+  // statement without columns (INSERT, UPDATE, ...) has no rows.
+  for (auto& row : q.rows()) {
+    std::vector<cell> cells;
+    for (std::size_t i = 0; i < types.size(); ++i) cells.push_back(read_column(row, static_cast<int>(i) + 1, types[i]));
+    t.rows.push_back(std::move(cells));
   }
-  check(q);  // rows that ended early are no result
-  q.close();
+  if (types.empty()) q.close();  // walking rows closes a result; a statement without one is closed here
   if (!t.columns.empty()) print_rows(c.out, t, c.fmt);
   return exit_ok;
 }
 
 int cmd_sql(context& c, const invocation& inv) {
-  d_seq_query q(c.s.db());
-  const name16 text(inv.words[1]);
-  q.prepare(text.c_str(), SQL_NTS);
+  torqa::query q(c.s.db(), inv.words[1]);
   return run_query(c, q, std::vector<std::string>(inv.words.begin() + 2, inv.words.end()), "the statement");
 }
 
 int cmd_query(context& c, const invocation& inv) {
   const Class_def& cls = c.s.cls(inv.words[1]);
   const Query_def& def = query_of(cls, inv.words[2]);
-  d_seq_query q(c.s.db());
-  q.prepare(cls.get_name().c_str(), def.name.c_str());
+  torqa::query q(c.s.db(), utf8(cls.get_name()), utf8(def.name));
   return run_query(c, q, std::vector<std::string>(inv.words.begin() + 3, inv.words.end()), utf8(def.name));
 }
 
@@ -658,7 +635,7 @@ int cmd_shell(context& c, const invocation&) { return run_shell(c); }
 const std::vector<command>& commands() {
   static const std::vector<command> table = {
       {"classes", "", "list the classes of the namespace",
-       "Lists the classes declared in the schema of an embedded namespace, with the number of their\n"
+       "Lists the classes declared in the namespace's schema, with the number of their\n"
        "properties, methods (built-in ones not counted) and queries.",
        0, 0, {}, false, cmd_classes},
       {"describe", "CLASS", "show the properties, methods and queries of a class",
@@ -697,7 +674,7 @@ const std::vector<command>& commands() {
        "then the object saved: KEY=VALUE sets the element at KEY (a list's position up to one past\n"
        "its end), +=VALUE appends to a list, KEY= removes the element at KEY (a list closes the gap).\n"
        "Elements are written as values of the element type ('create'); objects by their id. The\n"
-       "element type comes from the schema of an embedded namespace.",
+       "element type comes from the namespace's schema.",
        3, -1, {}, false, cmd_elements},
       {"sql", "STATEMENT [PARAMETER]...", "run an SQL statement with parameters",
        "Runs STATEMENT with a parameter for each '?' and prints the rows. A parameter is TYPE:VALUE\n"
@@ -734,7 +711,12 @@ const std::vector<command>& commands() {
        "Writes DIR/Package/Class.h (default DIR: the current directory) for each CLASS, or for every\n"
        "class of the schema with --all: a proxy class Package::Class with an accessor and a setter per\n"
        "property and a function per method, used through d_ref<Package::Class>. Prints the paths\n"
-       "written.",
+       "written.\n"
+       "Names are given in this order: the built-in methods without '%' (Save, Id, ...), readers P,\n"
+       "setters set_P, the class's methods. One that is a C++ keyword, a member of the proxy (create,\n"
+       "open, close, call, db, d_int, ...), the class's own name or a name given before takes a\n"
+       "trailing '_': a property Save is read by Save_(). A method answering an object gives a\n"
+       "d_ref<Dyn_obj>, or through a proxy named with M<Package::Class>(...).",
        0, -1, {"output", "all"}, false, cmd_generate},
       {"shell", "", "run commands interactively on one session",
        "Reads commands, one per line, without the word 'torqa', on one session: objects stay open\n"

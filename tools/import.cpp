@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 
 namespace torqa::cli {
@@ -77,11 +78,11 @@ class importer {
       : c_(c), db_(c.s.db()), path_(path), cls_(cls.get_name().c_str()), columns_(std::move(columns)),
         names_(std::move(names)), bar_(bar), batches_(!c.in_transaction), insert_(db_) {
     const Method_def* on_new = nullptr;
-    if (!cls.mtd_get(name16("OnNew").c_str(), &on_new)) prepare_insert();
+    if (!cls.mtd_get(text16("OnNew").c_str(), &on_new)) prepare_insert();
   }
 
   ~importer() {
-    if (open_) try_rollback();
+    if (batch_tx_) try_rollback();
   }
 
   /// Parses and saves one row; a row that fails is reported and skipped.
@@ -98,7 +99,7 @@ class importer {
 
   /// Commits the last batch.
   void finish() {
-    if (open_) commit();
+    if (batch_tx_) commit();
   }
 
   int saved() const { return saved_; }
@@ -120,10 +121,7 @@ class importer {
       return;
     }
     try {
-      if (batches_ && !open_) {
-        db_.start_transaction();
-        open_ = true;
-      }
+      if (batches_ && !batch_tx_) batch_tx_.emplace(db_);
       if (sql_) insert(values, fields);
       else create(values);
     } catch (const server_failure& e) {
@@ -166,7 +164,7 @@ class importer {
     sql += ") VALUES(";
     for (std::size_t i = 0; i < columns_.size(); ++i) sql += i ? ", ?" : "?";
     sql += ") RETURNING ID";
-    insert_.prepare(name16(sql).c_str(), SQL_NTS);
+    insert_.prepare(text16(sql).c_str(), SQL_NTS);
     // A server that does not take the statement still makes objects.
     sql_ = insert_.column_count() == 1 && insert_.param_count() == static_cast<int>(columns_.size());
   }
@@ -246,19 +244,19 @@ class importer {
 
   void commit() {
     try {
-      db_.commit();
-      open_ = false;
+      batch_tx_->commit();
+      batch_tx_.reset();
       saved_ += static_cast<int>(batch_.size());
       if (!batch_.empty()) alike_ = 0;
     } catch (const Db_err& e) {
       // Nothing of the batch is kept: each of its rows is rejected. A failed
       // commit may have ended the transaction already.
       const std::string why = error_text(e.code, e.msg);
-      open_ = false;
       try {
-        db_.rollback();
+        batch_tx_->rollback();
       } catch (const Db_err&) {
       }
+      batch_tx_.reset();
       if (!batch_.empty())
         reject(batch_.front().line,
                "this row and the next " + std::to_string(batch_.size() - 1) + " not saved: " + why, batch_.size());
@@ -268,14 +266,14 @@ class importer {
   }
 
   void try_rollback() {
-    open_ = false;
     try {
-      db_.rollback();
+      batch_tx_->rollback();
     } catch (const Db_err& e) {
       bar_.clear();
       c_.err << "torqa: " << error_text(e.code, e.msg) << '\n';
       stopped_ = true;
     }
+    batch_tx_.reset();
   }
 
   void server_failed(const std::string& why) {
@@ -302,7 +300,7 @@ class importer {
   d_seq_query insert_;
   bool sql_ = false;  // rows go through insert_
   std::vector<kept_row> batch_;  // rows saved in the open transaction
-  bool open_ = false;
+  std::optional<torqa::transaction> batch_tx_;  // the batch's, while one is open
   bool stopped_ = false;
   int saved_ = 0;
   int rejected_ = 0;
@@ -343,7 +341,7 @@ int cmd_import(context& c, const invocation& inv) {
   std::set<std::string> seen;
   for (const std::string& field : header.fields) {
     const Prop_def* p = nullptr;
-    if (!cls.prop_get(name16(field).c_str(), &p)) throw failure(cls_name + " has no property " + field);
+    if (!cls.prop_get(text16(field).c_str(), &p)) throw failure(cls_name + " has no property " + field);
     const prop_kind k = kind_of(*p);
     if (k != prop_kind::stored && k != prop_kind::reference)
       throw failure(field + " is a " + kind_name(k) + " property and cannot be imported");

@@ -3,16 +3,14 @@
 #include "cli.h"
 #include "text.h"
 
+#include <torqa/rows.h>
+
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 namespace torqa::cli {
 
@@ -73,14 +71,6 @@ std::string session::connection_string() const {
   return "local[" + (schema.empty() ? std::string() : "schema=" + schema) + "]:" + default_namespace;
 }
 
-std::string session::local_path() const {
-  const std::string cs = display_name();
-  const std::size_t open = cs.find('[');
-  const std::size_t close = cs.find(']', open == std::string::npos ? 0 : open);
-  if (open == std::string::npos || close == std::string::npos || cs.substr(0, open) != "local") return {};
-  return close + 2 <= cs.size() ? cs.substr(close + 2) : std::string();
-}
-
 Database& session::db() {
   if (db_) return *db_;
   std::string password;
@@ -90,8 +80,7 @@ Database& session::db() {
 
   Db_err err;
   auto conn = std::make_unique<Handle<Conn_t>>(
-      tcp_conn::connect(d_string(connection_string().c_str()), d_string(s_.user.c_str()), d_string(password.c_str()),
-                        &err));
+      tcp_conn::connect(connection_string(), s_.user, password, &err));
   if (!(*conn)->is_active()) {
     std::string why = "cannot connect to " + display_name() + ": " + error_text(err.code, err.msg);
     if (!err.diag.text.empty()) why += ": " + err.diag.text;  // the driver's reason
@@ -107,7 +96,7 @@ Database& session::db() {
 
 const Class_def& session::cls(const std::string& name) {
   Database& d = db();
-  const Class_def* def = d.get_classes().open(&d, name16(name).c_str());
+  const Class_def* def = d.get_classes().open(&d, text16(name).c_str());
   // Every class the server knows has methods (%New, %Save...); an unknown
   // class comes back without any definition.
   if (def->methods().empty() && def->properties().empty() && def->queries().empty())
@@ -116,19 +105,17 @@ const Class_def& session::cls(const std::string& name) {
 }
 
 std::string session::schema_text() {
-  const std::string dir = local_path();
-  if (dir.empty()) return {};
-  db();  // a new namespace gets its schema
-  std::ifstream in(dir + "/schema.tq");
-  if (!in) throw failure("cannot read the schema of " + dir + ": " + std::strerror(errno));
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!schema_) {
+    torqa::query q(db(), "{ call %Torqa.Schema() }");
+    q.execute();
+    std::string text;
+    for (auto& row : q.rows()) text = row.get<std::string>(1);
+    schema_ = std::move(text);
+  }
+  return *schema_;
 }
 
-std::vector<std::string> session::schema_classes() {
-  if (local_path().empty())
-    throw failure("listing classes needs an embedded namespace (local[...]:PATH); describe a class by its name");
-  return schema_class_names(schema_text());
-}
+std::vector<std::string> session::schema_classes() { return schema_class_names(schema_text()); }
 
 namespace {
 

@@ -27,7 +27,7 @@ class session_catalog : public catalog {
   std::vector<std::string> classes() override {
     if (!loaded_) {
       loaded_ = true;
-      if (s_.connected() && !s_.local_path().empty()) names_ = s_.schema_classes();
+      if (s_.connected()) names_ = s_.schema_classes();
     }
     return names_;
   }

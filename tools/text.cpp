@@ -1,21 +1,11 @@
 #include "text.h"
 
-#include <cstring>
-
 namespace torqa::cli {
 
 namespace {
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool continues(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 }  // namespace
-
-name16::name16(std::string_view utf8) {
-  d_string s(utf8.data(), utf8.size());
-  s.to_uni();  // kind 2: UTF-16 units in memory order
-  units_.resize(s.size() / 2 + 1);
-  std::memcpy(units_.data(), s.data(), s.size() / 2 * 2);
-  units_.back() = 0;
-}
 
 std::string utf8(const unsigned short* s) { return d_string(s).mb_str(); }
 

@@ -1,26 +1,16 @@
-// Text helpers of the command-line client: names typed as UTF-8 turned into
-// the binding's zero-terminated 16-bit names, names read back as UTF-8, and
-// the ASCII case-insensitive comparison the server uses for names.
+// Text helpers of the command-line client: names read back as UTF-8, and the
+// ASCII case-insensitive comparison the server uses for names. Names typed
+// as UTF-8 become the binding's 16-bit names through torqa::text16.
 #pragma once
 
+#include <torqa/text16.h>
 #include <torqa/types.h>
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace torqa::cli {
-
-/// A zero-terminated 16-bit name made from UTF-8 text.
-class name16 {
- public:
-  explicit name16(std::string_view utf8);
-  const unsigned short* c_str() const { return units_.data(); }
-
- private:
-  std::vector<unsigned short> units_;
-};
 
 /// UTF-8 text of a 16-bit name.
 std::string utf8(const unsigned short* s);

@@ -39,9 +39,9 @@ int cmd_user(context& c, const invocation& inv) {
   Database& db = c.s.db();  // connects first: a login password is asked before the new one
   const std::string password = action == "remove" ? std::string() : new_password(c, name);
   d_seq_query q(db);
-  q.prepare(name16(call).c_str(), SQL_NTS);
-  q.set_par(1, d_string(name.c_str()));
-  if (!password.empty()) q.set_par(2, d_string(password.c_str()));
+  q.prepare(text16(call).c_str(), SQL_NTS);
+  q.set_par(1, d_string(name));
+  if (!password.empty()) q.set_par(2, d_string(password));
   q.execute();
   // A call the server carried out answers one row.
   const bool done = q.fetch();

@@ -343,7 +343,7 @@ void value::parse(std::string_view text) {
     case tc_object: {
       const std::string id(trim(text));
       try {
-        v_ = Dyn_obj::open(*db_, name16(t_.name).c_str(), name16(id).c_str(), 0);
+        v_ = Dyn_obj::open(*db_, t_.name, id, 0);
       } catch (const Db_err& e) {
         throw bad_value("no " + t_.name + " with id " + id + " (" + error_text(e.code, e.msg) + ")");
       }
@@ -403,8 +403,7 @@ cell value::show() {
 }
 
 std::string object_id(Dyn_obj& obj) {
-  const name16 id("%Id");
-  return d_string(obj.run_method_by_name(id.c_str(), nullptr, 0)).mb_str();
+  return obj.call<d_string>("%Id").mb_str();
 }
 
 cell id_cell(const std::string& id) {

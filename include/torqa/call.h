@@ -1,6 +1,7 @@
 // Typed method calls: arguments as value classes or plain C++ values
-// (strings, integers, doubles, booleans), output arguments marked with
-// out(), the result read as the caller's type. Generated proxies and
+// (strings, integers, doubles, booleans, std::optional), output arguments
+// marked with out(), the result read as the caller's type: a value class, a
+// plain C++ value it converts to, or a d_ref. Generated proxies and
 // Dyn_obj::call use them. Failures are thrown as Db_err.
 #pragma once
 
@@ -9,7 +10,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <limits>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -31,21 +31,14 @@ out_arg<T> out(T& value) {
 
 namespace detail {
 
-/// An integer as d_int (32 bits); Db_err -1000 when it does not fit.
-template <class I>
-d_int to_int(I v) {
-  if (std::cmp_less(v, std::numeric_limits<int>::min()) || std::cmp_greater(v, std::numeric_limits<int>::max()))
-    throw Db_err(-1000, "integer out of range");
-  return d_int(static_cast<int>(v));
-}
-
 template <class T>
 inline constexpr bool is_out = false;
 template <class T>
 inline constexpr bool is_out<out_arg<T>> = true;
 
 /// A method argument as a value class: value classes are passed as they
-/// are, plain C++ values become the value class that holds them.
+/// are, plain C++ values become the value class that holds them
+/// (value_class_t, <torqa/types.h>).
 template <class A>
 auto hold(A&& a) {
   using B = std::remove_cvref_t<A>;
@@ -53,17 +46,21 @@ auto hold(A&& a) {
     return std::cref(a);
   } else if constexpr (is_out<B>) {
     return a;
-  } else if constexpr (std::is_same_v<B, bool>) {
-    return d_int(a ? 1 : 0);
-  } else if constexpr (std::is_integral_v<B>) {
-    return to_int(a);
-  } else if constexpr (std::is_floating_point_v<B>) {
-    return d_double(static_cast<double>(a));
   } else {
-    static_assert(std::is_convertible_v<const B&, std::string_view>, "no value class holds this argument type");
-    const std::string_view s(a);
-    return d_string(s.data(), s.size());
+    using V = value_class_t<B>;
+    static_assert(!std::is_void_v<V>, "no value class holds this argument type");
+    return V(std::forward<A>(a));
   }
+}
+
+/// Reads a result as R: a value class or reference as it is, a plain C++
+/// value through the value class that holds it (as<R>()).
+template <class R>
+R read_result(t_istream& is, Database* db) {
+  value_class_t<R> v;
+  v.get(is, db);
+  if constexpr (std::is_base_of_v<D_type, R>) return v;
+  else return v.template as<R>();
 }
 
 // Arguments are only written to the request (put is const); the array the
@@ -100,8 +97,7 @@ R call_method(Database& db, int oid, const unsigned short* cls, const unsigned s
           if (k > 0) reply.skip();
           for (int j = 0; j < k; ++j) slots[positions[j] - 1]->get(reply, &db);
         } else {
-          R result;
-          result.get(reply, &db);
+          R result = read_result<R>(reply, &db);
           for (int j = 0; j < k; ++j) slots[positions[j] - 1]->get(reply, &db);
           return result;
         }

@@ -72,12 +72,13 @@ class TORQA_API Dyn_obj : public Obj_t {
     return open(db, cls.c_str(), id.c_str(), concurrency, timeout);
   }
   static d_ref<Dyn_obj> create(Database& db, const torqa::text16& cls) { return create(db, cls.c_str()); }
-  /// The property as T: a value class or a d_ref (`obj->get<d_int>("Age")`).
+  void get_query(const torqa::text16& name, d_seq_query& query) const { get_query(name.c_str(), query); }
+  /// The property as T: a value class, a d_ref, or a plain C++ value the
+  /// value class converts to (`obj->get<std::optional<int>>("Age")`, see
+  /// as<T>() in <torqa/types.h>).
   template <class T>
   T get(const torqa::text16& prop) {
-    T value;
-    value.get(get(prop.c_str()), db);
-    return value;
+    return torqa::detail::read_result<T>(get(prop.c_str()), db);
   }
   /// Sets the property to a value class or a plain value (`set("Age", 40)`).
   template <class V>
@@ -86,24 +87,23 @@ class TORQA_API Dyn_obj : public Obj_t {
     set_property(this->prop(prop.c_str()), torqa::detail::slot_of(held));
   }
   /// Calls a method with typed arguments, output arguments marked with
-  /// torqa::out(), and answers its result as R (void: dropped). An output
+  /// torqa::out(), and answers its result as R (void: dropped): a value
+  /// class, a plain C++ value it converts to, or a reference. An output
   /// argument the method does not declare, or one it declares and the call
-  /// does not mark, throws Db_err -1000 before anything is sent.
+  /// does not mark, throws Db_err -1000 before anything is sent. An object
+  /// result is read as the R asked for: d_ref<Dyn_obj>, or the d_ref of a
+  /// generated proxy (`call<d_ref<Sample::Person>>("Partner")`), which
+  /// throws Db_err -1000 when the server answers an object of another class
+  /// (the class metadata does not say a result's class).
   template <class R = void, class... A>
   R call(const torqa::text16& method, A&&... args) {
-    auto held = std::make_tuple(torqa::detail::hold(std::forward<A>(args))...);
-    return std::apply(
-        [&](auto&... h) -> R {
-          D_type* slots[sizeof...(A) + 1] = {torqa::detail::slot_of(h)..., nullptr};
-          const bool output[sizeof...(A) + 1] = {torqa::detail::is_out<std::remove_cvref_t<decltype(h)>>..., false};
-          t_istream& reply = run_marked(method.c_str(), slots, output, static_cast<int>(sizeof...(A)));
-          if constexpr (!std::is_void_v<R>) {
-            R result;
-            result.get(reply, db);
-            return result;
-          }
-        },
-        held);
+    return call_typed<R>(db, cls, oid, method.c_str(), std::forward<A>(args)...);
+  }
+  /// Calls a class method of `cls` by name, as call() does
+  /// (`Dyn_obj::call_class<bool>(db, "Sample.Person", "%ExistsId", id)`).
+  template <class R = void, class... A>
+  static R call_class(Database& db, const torqa::text16& cls, const torqa::text16& method, A&&... args) {
+    return call_typed<R>(&db, db.get_classes().open(&db, cls.c_str()), -1, method.c_str(), std::forward<A>(args)...);
   }
 
  protected:
@@ -112,9 +112,22 @@ class TORQA_API Dyn_obj : public Obj_t {
                                int n);
 
   const Prop_def& prop(const unsigned short* name) const;
-  /// run_method_by_name after checking that `output` marks exactly the
-  /// arguments the method declares as output.
-  t_istream& run_marked(const unsigned short* name, D_type** args, const bool* output, int n);
+  /// run_method on method `name` of `cls` after checking that `output`
+  /// marks exactly the arguments the method declares as output.
+  static t_istream& run_marked(Database* db, const Class_def* cls, int oid, const unsigned short* name,
+                               D_type** args, const bool* output, int n);
+  template <class R, class... A>
+  static R call_typed(Database* db, const Class_def* cls, int oid, const unsigned short* method, A&&... args) {
+    auto held = std::make_tuple(torqa::detail::hold(std::forward<A>(args))...);
+    return std::apply(
+        [&](auto&... h) -> R {
+          D_type* slots[sizeof...(A) + 1] = {torqa::detail::slot_of(h)..., nullptr};
+          const bool output[sizeof...(A) + 1] = {torqa::detail::is_out<std::remove_cvref_t<decltype(h)>>..., false};
+          t_istream& reply = run_marked(db, cls, oid, method, slots, output, static_cast<int>(sizeof...(A)));
+          if constexpr (!std::is_void_v<R>) return torqa::detail::read_result<R>(reply, db);
+        },
+        held);
+  }
   t_istream& get_property(const Prop_def& p);
   void set_property(const Prop_def& p, D_type* value);
 

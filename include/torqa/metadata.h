@@ -10,6 +10,7 @@
 #pragma once
 
 #include <torqa/export.h>
+#include <torqa/text16.h>
 #include <torqa/types.h>
 
 #include <cstddef>
@@ -125,6 +126,8 @@ class TORQA_API Class_def_set {
   /// The definition of class `name`, fetched through `db` the first time.
   /// Server errors propagate and leave the set unchanged.
   Class_def* open(Database* db, const unsigned short* name);
+  /// The same with the name as UTF-8 or UTF-16 text (`open(&db, "Sample.Person")`).
+  Class_def* open(Database* db, const torqa::text16& name) { return open(db, name.c_str()); }
   std::size_t size() const { return classes.size(); }
 
  private:

@@ -26,10 +26,19 @@ template <class Self>
 class proxy : public Obj_t {
  public:
   /// Builds the proxy of an object the session has open under `oid`;
-  /// d_ref<Self> calls it when it reads a reference.
-  static Self* make_proxy(Database* db, int oid, const unsigned short*) {
+  /// d_ref<Self> calls it when it reads a reference. An object of another
+  /// class than Self's (`cls`, as the server names it) is released again
+  /// and throws Db_err -1000, so a d_ref<Self> never holds another class.
+  static Self* make_proxy(Database* db, int oid, const unsigned short* cls) {
     auto* p = new Self;
     p->init_openref(db, oid);
+    if (cls != nullptr && db_name::cmp(cls, name(Self::class_name)) != 0) {
+      // Named before the close, which may reuse the scratch `cls` points into.
+      const std::string what = "the object is a " + d_string(cls).mb_str() + ", not a " +
+                               d_string(Self::class_name).mb_str();
+      { const d_ref<Self> last(p); }  // closes the object, as any last reference does
+      throw Db_err(-1000, what);
+    }
     return p;
   }
 
@@ -71,11 +80,6 @@ class proxy : public Obj_t {
   static R call_class(Database& db, const char16_t* method, db_ret_type rt, A&&... args) {
     return detail::call_method<R>(db, -1, name(Self::class_name), name(method), rt, std::forward<A>(args)...);
   }
-
-  /// Plain C++ values as the value classes setters take.
-  static d_string text(std::string_view s) { return d_string(s.data(), s.size()); }
-  static d_binary bytes(std::string_view s) { return d_binary(s.data(), s.size()); }
-  static d_int integer(long long v) { return detail::to_int(v); }
 
  private:
   static d_ref<Self> first_ref(Database& db, t_istream& reply, const Db_err& err) {

@@ -27,28 +27,27 @@
 
 namespace torqa {
 
-namespace detail {
-template <class T>
-inline constexpr bool is_optional = false;
-template <class T>
-inline constexpr bool is_optional<std::optional<T>> = true;
-}  // namespace detail
-
 class query : public d_seq_query {
  public:
-  /// Prepares SQL text.
   /// Prepares SQL text; a statement the driver refuses throws its
   /// diagnostic (last_err()).
   query(Database& db, const text16& sql) : d_seq_query(db) {
     prepare(sql.c_str(), SQL_NTS);
     throw_if_failed();
   }
+  /// Prepares the named query of a server class (`query(db,
+  /// "Sample.Person", "ByName")`); a failure is thrown likewise.
+  query(Database& db, const text16& cls, const text16& name) : d_seq_query(db) {
+    prepare(cls.c_str(), name.c_str());
+    throw_if_failed();
+  }
 
   /// Sets every parameter, in order, and runs the statement. A parameter is
-  /// a value class, an integer, a double, text (UTF-8), std::nullopt or a
-  /// std::optional of these. A count other than param_count() throws
-  /// Db_err -1000 and runs nothing. Without parameters this is
-  /// d_seq_query::execute(), which answers nothing: call rows() after it.
+  /// a value class, an integer, a double, text (UTF-8 or UTF-16),
+  /// std::nullopt or a std::optional of these. A count other than
+  /// param_count() throws Db_err -1000 and runs nothing. Without parameters
+  /// this is d_seq_query::execute(), which answers nothing: call rows()
+  /// after it.
   template <class... P>
   query& execute(P&&... params) {
     if (static_cast<int>(sizeof...(P)) != param_count())
@@ -82,24 +81,20 @@ class query : public d_seq_query {
   class row {
    public:
     explicit row(query* q) : q_(q) {}
-    /// Column `i` (1 to column_count()) as T: a value class, int, long
-    /// long, double, bool, std::string (UTF-8), std::u16string, or a
+    /// Column `i` (1 to column_count()) as T: a value class, or what the
+    /// value classes convert to with as<T>() (<torqa/types.h>): an
+    /// arithmetic type, std::string (UTF-8), std::u16string, or a
     /// std::optional of one of them. A null column read as anything but
-    /// std::optional or a value class throws Db_err -1000.
+    /// std::optional or a value class, or a value T does not hold exactly,
+    /// throws Db_err -1000.
     template <class T>
     T get(int i) const {
-      if constexpr (detail::is_optional<T>) {
-        auto v = q_->read<typename T::value_type>(i);
-        if (v.is_null()) return std::nullopt;
-        return convert<typename T::value_type>(v);
+      auto v = q_->read<T>(i);
+      if constexpr (std::is_base_of_v<D_type, T>) {
+        return v;
       } else {
-        auto v = q_->read<T>(i);
-        if constexpr (std::is_base_of_v<D_type, T>) {
-          return v;
-        } else {
-          if (v.is_null()) throw Db_err(-1000, "column " + std::to_string(i) + " is null");
-          return convert<T>(v);
-        }
+        if (!detail::is_optional<T> && v.is_null()) throw Db_err(-1000, "column " + std::to_string(i) + " is null");
+        return v.template as<T>();
       }
     }
     template <class T>
@@ -108,18 +103,6 @@ class query : public d_seq_query {
     }
 
    private:
-    template <class T, class V>
-    static T convert(const V& v) {
-      if constexpr (std::is_same_v<T, std::string>) return v.mb_str();
-      else if constexpr (std::is_same_v<T, std::u16string>) return utf16(v);
-      else if constexpr (std::is_same_v<T, bool>) return v.value() != 0;
-      else if constexpr (std::is_base_of_v<D_type, T>) return v;
-      else return static_cast<T>(v.value());
-    }
-    static std::u16string utf16(d_string s) {
-      s.to_uni();
-      return std::u16string(reinterpret_cast<const char16_t*>(s.data()), s.size() / 2);
-    }
     query* q_;
   };
 
@@ -168,22 +151,12 @@ class query : public d_seq_query {
  private:
   static char16_t lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
 
-  // The value class a column is read into for a wanted type.
   template <class T>
-  using read_type = std::conditional_t<
-      std::is_base_of_v<D_type, T>, T,
-      std::conditional_t<std::is_same_v<T, std::string> || std::is_same_v<T, std::u16string>, d_string,
-                         std::conditional_t<std::is_floating_point_v<T>, d_double, d_int>>>;
-
-  template <class T>
-  read_type<T> read(int i) {
+  detail::value_class_t<T> read(int i) {
     if (i < 1 || i > column_count()) throw Db_err(-1000, "no column " + std::to_string(i));
-    static_assert(!std::is_integral_v<T> || sizeof(T) <= sizeof(int) || std::is_same_v<T, long long> ||
-                      std::is_same_v<T, long>,
-                  "no value class holds this column type");
-    read_type<T> v;
+    detail::value_class_t<T> v;
     next_col = i;
-    if constexpr (std::is_same_v<read_type<T>, d_string>) get_data(&v, str_auto);
+    if constexpr (std::is_same_v<decltype(v), d_string>) get_data(&v, str_auto);
     else get_data(&v);
     return v;
   }
@@ -198,18 +171,12 @@ class query : public d_seq_query {
       else set_par(i);
     } else if constexpr (std::is_base_of_v<D_type, B>) {
       set_par(i, p);
-    } else if constexpr (std::is_same_v<B, bool>) {
-      set_par(i, p ? 1 : 0);
-    } else if constexpr (std::is_integral_v<B>) {
-      if (std::cmp_less(p, std::numeric_limits<int>::min()) || std::cmp_greater(p, std::numeric_limits<int>::max()))
-        throw Db_err(-1000, "parameter " + std::to_string(i) + " is out of range");
-      set_par(i, static_cast<int>(p));
-    } else if constexpr (std::is_floating_point_v<B>) {
-      set_par(i, static_cast<double>(p));
     } else {
-      static_assert(std::is_convertible_v<const B&, std::string_view>, "no value class holds this parameter type");
-      const std::string_view s(p);
-      set_par(i, d_string(s.data(), s.size()));
+      if constexpr (std::is_integral_v<B> && !std::is_same_v<B, bool>)
+        if (!detail::fits<int>(p)) throw Db_err(-1000, "parameter " + std::to_string(i) + " is out of range");
+      using V = detail::value_class_t<B>;
+      static_assert(!std::is_void_v<V>, "no value class holds this parameter type");
+      set_par(i, V(p));
     }
   }
 };

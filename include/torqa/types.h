@@ -10,6 +10,26 @@
 // The conversions to_mb()/to_uni() without arguments, comparisons, printing
 // and db_name use the scratch of the calling thread (conversions.h).
 //
+// Plain C++ values: d_binary, d_string, d_int and d_double are made from
+// std::string (UTF-8 text, or bytes), std::u16string, integers, doubles and
+// std::optional of these (std::nullopt or an empty optional makes the null
+// value), implicitly, so they are also assigned from them and passed where a
+// value class is taken:
+//
+//   d_string name = std::string("Ada");    d_int age = 42;    age = std::nullopt;
+//
+// and read back as any of them with as<T>():
+//
+//   std::string s = name.as<std::string>();              // also mb_str()
+//   std::optional<int> a = age.as<std::optional<int>>(); // nullopt when null
+//   long long n = d_string("12").as<long long>();         // text is parsed
+//
+// A conversion is exact or throws Db_err -1000: an integer out of the
+// target's range, a double with a fraction read as an integer, text that is
+// not a number read as one, a null value read as anything but std::optional
+// or a value class. The one rounding allowed is a double read as a float.
+// Booleans are integers on the server: a bool reads non-zero as true.
+//
 // Threads: a session, its proxies, references and queries belong to one
 // thread at a time; separate sessions may run on separate threads. A value is
 // used by one thread at a time.
@@ -18,14 +38,84 @@
 #include <torqa/export.h>
 #include <torqa/streams.h>
 
+#include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <limits>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 class Database;
 class Db_err;
+
+namespace torqa::detail {
+
+template <class T>
+inline constexpr bool is_optional = false;
+template <class T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+
+/// Throws Db_err -1000 with message `what`.
+[[noreturn]] TORQA_API void conversion_failed(const std::string& what);
+/// Decimal integer text, all of it ("-12"); otherwise Db_err -1000.
+TORQA_API long long parse_integer(std::string_view text);
+/// Decimal number text, all of it ("1.5", "-2e3", "inf"); otherwise Db_err -1000.
+TORQA_API double parse_double(std::string_view text);
+/// The shortest text that reads back as `v`.
+TORQA_API std::string format_double(double v);
+
+/// Whether integer `v` has the same value as a T.
+template <class T, class V>
+constexpr bool fits(V v) {
+  using wide = std::conditional_t<std::is_signed_v<V>, long long, unsigned long long>;
+  return std::in_range<T>(static_cast<wide>(v));
+}
+
+/// `v` (a number) as the arithmetic type T with the same value; Db_err
+/// -1000 when T has no such value. bool: v != 0; float: the nearest float.
+template <class T, class V>
+T exact(V v) {
+  static_assert(std::is_arithmetic_v<T> && std::is_arithmetic_v<V>);
+  if constexpr (std::is_same_v<T, bool>) {
+    return v != 0;
+  } else if constexpr (std::is_integral_v<T> && std::is_integral_v<V>) {
+    if (!fits<T>(v)) conversion_failed("integer out of range");
+    return static_cast<T>(v);
+  } else if constexpr (std::is_integral_v<T>) {
+    // [lo, hi) holds every floating value that converts to T.
+    constexpr V hi = static_cast<V>(std::numeric_limits<T>::max() / 2 + 1) * 2;
+    constexpr V lo = std::is_signed_v<T> ? -hi : V(0);
+    if (!(v >= lo && v < hi)) {
+      if (std::isnan(v)) conversion_failed("nan is not an integer");
+      conversion_failed("integer out of range");
+    }
+    if (static_cast<V>(static_cast<T>(v)) != v) conversion_failed(format_double(v) + " is not an integer");
+    return static_cast<T>(v);
+  } else if constexpr (std::is_integral_v<V>) {
+    using wide = std::conditional_t<std::is_signed_v<V>, long long, unsigned long long>;
+    const T d = static_cast<T>(v);
+    constexpr T hi = static_cast<T>(std::numeric_limits<wide>::max() / 2 + 1) * 2;
+    if (d >= hi || static_cast<wide>(d) != static_cast<wide>(v))
+      conversion_failed("integer " + std::to_string(static_cast<wide>(v)) + " has no exact floating-point value");
+    return d;
+  } else {
+    if (std::isfinite(v) && (v > std::numeric_limits<T>::max() || v < std::numeric_limits<T>::lowest()))
+      conversion_failed(format_double(static_cast<double>(v)) + " is out of range");
+    return static_cast<T>(v);
+  }
+}
+
+/// What as<T>() of every value class runs (defined below the classes).
+template <class T, class V>
+T value_as(const V& v);
+
+}  // namespace torqa::detail
 
 /// Abstract base of every value.
 class TORQA_API D_type {
@@ -54,6 +144,17 @@ class TORQA_API d_binary : public D_type {
   d_binary() = default;
   d_binary(const char* s);  // NOLINT: bytes up to the NUL
   d_binary(const char* p, std::size_t n);
+  d_binary(std::string_view bytes) : d_binary(bytes.data(), bytes.size()) {}  // NOLINT: converts
+  d_binary(const std::string& bytes) : d_binary(bytes.data(), bytes.size()) {}  // NOLINT: converts
+  /// The null value.
+  d_binary(std::nullopt_t) { d_binary::set_null(); }  // NOLINT: converts
+  /// The bytes, or the null value for an empty optional.
+  template <class S>
+    requires std::is_convertible_v<const S&, std::string_view>
+  d_binary(const std::optional<S>& v) {  // NOLINT: converts
+    if (v) *this = d_binary(std::string_view(*v));
+    else d_binary::set_null();
+  }
   d_binary(const d_binary&) = default;
   d_binary& operator=(const d_binary&) = default;
   ~d_binary() override;
@@ -69,6 +170,13 @@ class TORQA_API d_binary : public D_type {
   /// Replaces the bytes; the value becomes non-null.
   void assign(const char* p, std::size_t n);
 
+  /// The bytes as std::string, or std::optional<std::string> (nullopt when
+  /// null); d_binary itself. See the top of this header.
+  template <class T>
+  T as() const {
+    return torqa::detail::value_as<T>(*this);
+  }
+
  protected:
   std::string bytes_;
 };
@@ -80,6 +188,25 @@ class TORQA_API d_string : public d_binary {
   d_string(const char* s);  // NOLINT: kind 0, bytes up to the NUL
   d_string(const char* p, std::size_t n);
   d_string(const unsigned short* s);  // NOLINT: kind 2, units up to the zero unit
+  /// UTF-8 text, kind 0.
+  d_string(std::string_view utf8) : d_string(utf8.data(), utf8.size()) {}     // NOLINT: converts
+  d_string(const std::string& utf8) : d_string(utf8.data(), utf8.size()) {}   // NOLINT: converts
+  /// UTF-16 text, kind 2 (any length: the units are stored as they are).
+  d_string(std::u16string_view utf16) {  // NOLINT: converts
+    bytes_.assign(reinterpret_cast<const char*>(utf16.data()), 2 * utf16.size());
+    kind_ = 2;
+  }
+  d_string(const char16_t* utf16) : d_string(std::u16string_view(utf16)) {}           // NOLINT: converts
+  d_string(const std::u16string& utf16) : d_string(std::u16string_view(utf16)) {}      // NOLINT: converts
+  /// The null value (kind 0).
+  d_string(std::nullopt_t) { d_string::set_null(); }  // NOLINT: converts
+  /// The text, or the null value for an empty optional.
+  template <class S>
+    requires std::is_convertible_v<const S&, std::string_view> || std::is_convertible_v<const S&, std::u16string_view>
+  d_string(const std::optional<S>& v) {  // NOLINT: converts
+    if (v) *this = d_string(*v);
+    else d_string::set_null();
+  }
   explicit d_string(t_istream& is);
   d_string(const d_string&) = default;
   d_string& operator=(const d_string&) = default;
@@ -106,6 +233,16 @@ class TORQA_API d_string : public d_binary {
   void to_mb();
   /// The text as UTF-8, whatever the kind.
   std::string mb_str() const;
+  /// The text as UTF-16, whatever the kind.
+  std::u16string u16str() const;
+
+  /// The text as std::string (UTF-8), std::u16string, a number (the text
+  /// parsed, all of it), std::optional of one of these (nullopt when null),
+  /// or d_string itself. See the top of this header.
+  template <class T>
+  T as() const {
+    return torqa::detail::value_as<T>(*this);
+  }
 
   /// Length first, then bytes; 8-bit against 16-bit compares as 16-bit.
   bool operator==(const d_string& other) const;
@@ -122,6 +259,21 @@ class TORQA_API d_int : public D_type {
  public:
   d_int();
   d_int(int v);  // NOLINT: non-null
+  /// Any other integer or bool (non-null); Db_err -1000 "integer out of
+  /// range" for one beyond 32 bits.
+  template <class I>
+    requires std::integral<I> && (!std::same_as<I, int>)
+  d_int(I v) : d_int(torqa::detail::exact<int>(v)) {}  // NOLINT: converts
+  /// A double without a fraction, in range; otherwise Db_err -1000.
+  template <std::floating_point F>
+  d_int(F v) : d_int(torqa::detail::exact<int>(v)) {}  // NOLINT: converts
+  /// The null value.
+  d_int(std::nullopt_t) : d_int() {}  // NOLINT: converts
+  /// The integer, or the null value for an empty optional.
+  template <std::integral I>
+  d_int(const std::optional<I>& v) : d_int() {  // NOLINT: converts
+    if (v) set(torqa::detail::exact<int>(*v));
+  }
   ~d_int() override;
 
   void set_null() override;
@@ -135,6 +287,14 @@ class TORQA_API d_int : public D_type {
     null_ = false;
   }
 
+  /// The integer as any arithmetic type that holds it, std::string or
+  /// std::u16string (decimal text), std::optional of one of these (nullopt
+  /// when null), or d_int itself. See the top of this header.
+  template <class T>
+  T as() const {
+    return torqa::detail::value_as<T>(*this);
+  }
+
  private:
   int v_ = 0;
 };
@@ -143,6 +303,18 @@ class TORQA_API d_int : public D_type {
 class TORQA_API d_double : public D_type {
  public:
   d_double(double v = 0.0);  // NOLINT: non-null
+  /// An integer a double holds exactly (non-null); otherwise Db_err -1000.
+  template <std::integral I>
+  d_double(I v) : d_double(torqa::detail::exact<double>(v)) {}  // NOLINT: converts
+  /// The null value.
+  d_double(std::nullopt_t) : d_double(0.0) { set_null(); }  // NOLINT: converts
+  /// The number, or the null value for an empty optional.
+  template <class N>
+    requires std::is_arithmetic_v<N>
+  d_double(const std::optional<N>& v) : d_double(0.0) {  // NOLINT: converts
+    if (v) set(torqa::detail::exact<double>(*v));
+    else set_null();
+  }
   ~d_double() override;
 
   void get(t_istream& is, Database* db) override;
@@ -152,6 +324,15 @@ class TORQA_API d_double : public D_type {
   void set(double v) {
     v_ = v;
     null_ = false;
+  }
+
+  /// The number as any arithmetic type that holds it, std::string or
+  /// std::u16string (the shortest text that reads back the same),
+  /// std::optional of one of these (nullopt when null), or d_double itself.
+  /// See the top of this header.
+  template <class T>
+  T as() const {
+    return torqa::detail::value_as<T>(*this);
   }
 
  private:
@@ -214,3 +395,64 @@ class TORQA_API db_name : public D_type {
   void assign(const unsigned short* s, std::size_t n);
   std::vector<unsigned short> units_;  // always ends with a zero unit
 };
+
+namespace torqa::detail {
+
+/// The value class that holds a plain C++ value of type T: d_int for bool
+/// and integers, d_double for floating types, d_string for text (UTF-8 or
+/// UTF-16), that of X for std::optional<X>; a value class is its own.
+template <class T, class B = std::remove_cvref_t<T>>
+struct value_class {
+  using type = std::conditional_t<
+      std::is_base_of_v<D_type, B>, B,
+      std::conditional_t<
+          std::is_integral_v<B>, d_int,
+          std::conditional_t<std::is_floating_point_v<B>, d_double,
+                             std::conditional_t<std::is_convertible_v<const B&, std::string_view> ||
+                                                    std::is_convertible_v<const B&, std::u16string_view>,
+                                                d_string, void>>>>;
+};
+template <class T, class X>
+struct value_class<T, std::optional<X>> : value_class<X> {};
+template <class T>
+struct value_class<T, std::nullopt_t> {
+  using type = d_string;  // any value class sends null alike
+};
+template <class T>
+using value_class_t = typename value_class<T>::type;
+
+template <class T, class V>
+T value_as(const V& v) {
+  if constexpr (is_optional<T>) {
+    if (v.is_null()) return std::nullopt;
+    return value_as<typename T::value_type>(v);
+  } else if constexpr (std::is_base_of_v<D_type, T>) {
+    static_assert(std::is_same_v<T, V>, "a value class converts to itself only");
+    return v;
+  } else {
+    static_assert(std::is_same_v<T, std::string> || std::is_same_v<T, std::u16string> || std::is_arithmetic_v<T>,
+                  "no conversion of a value class to this type");
+    if (v.is_null()) conversion_failed("the value is null");
+    if constexpr (std::is_same_v<V, d_binary>) {
+      static_assert(std::is_same_v<T, std::string>, "bytes convert to std::string only");
+      return v.bytes();
+    } else if constexpr (std::is_same_v<V, d_string>) {
+      if constexpr (std::is_same_v<T, std::string>) return v.mb_str();
+      else if constexpr (std::is_same_v<T, std::u16string>) return v.u16str();
+      else if constexpr (std::is_floating_point_v<T>) return exact<T>(parse_double(v.mb_str()));
+      else return exact<T>(parse_integer(v.mb_str()));
+    } else {
+      if constexpr (std::is_arithmetic_v<T>) {
+        return exact<T>(v.value());
+      } else {
+        std::string text;
+        if constexpr (std::is_same_v<V, d_int>) text = std::to_string(v.value());
+        else text = format_double(v.value());
+        if constexpr (std::is_same_v<T, std::string>) return text;
+        else return T(text.begin(), text.end());  // ASCII
+      }
+    }
+  }
+}
+
+}  // namespace torqa::detail

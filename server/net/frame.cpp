@@ -88,12 +88,18 @@ parse_result parse_frame(const char* p, std::size_t n, frame& out, std::size_t& 
   return parse_result::complete;
 }
 
+std::array<char, frame_header> frame_head(std::uint8_t type, std::size_t size) {
+  if (size >= max_frame_length) throw std::length_error("frame body too long");
+  const auto length = static_cast<std::uint32_t>(size + 1);
+  return {static_cast<char>(length >> 24), static_cast<char>((length >> 16) & 0xFF),
+          static_cast<char>((length >> 8) & 0xFF), static_cast<char>(length & 0xFF), static_cast<char>(type)};
+}
+
 std::string make_frame(std::uint8_t type, std::string_view body) {
-  if (body.size() >= max_frame_length) throw std::length_error("frame body too long");
+  const auto head = frame_head(type, body.size());
   std::string out;
   out.reserve(frame_header + body.size());
-  put_u32(out, static_cast<std::uint32_t>(body.size() + 1));
-  out += static_cast<char>(type);
+  out.append(head.data(), head.size());
   out += body;
   return out;
 }

@@ -8,6 +8,7 @@
 // receiver closes the connection rather than reading or allocating for it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,6 +33,9 @@ enum class parse_result { complete, incomplete, malformed };
 /// malformed: a length of 0 or above max_frame_length.
 parse_result parse_frame(const char* p, std::size_t n, frame& out, std::size_t& used);
 
+/// The header of a frame of `type` whose body has `size` bytes; throws
+/// std::length_error for a body of max_frame_length bytes or more.
+std::array<char, frame_header> frame_head(std::uint8_t type, std::size_t size);
 /// The frame of `type` and `body` (at most max_frame_length - 1 bytes).
 std::string make_frame(std::uint8_t type, std::string_view body);
 

@@ -50,9 +50,10 @@ remote_connection::remote_connection(socket_fd socket, const std::string& name, 
     throw remote_error{err_transport, "the daemon did not prove the user's key"};
 }
 
-std::string remote_connection::exchange(std::uint8_t type, std::string_view body, std::uint8_t expected) {
+std::string remote_connection::exchange(std::uint8_t type, std::string_view body, std::uint8_t expected,
+                                        std::string_view more) {
   if (failed_) throw remote_error{err_transport, "the connection to the daemon failed"};
-  if (!stream_.send(type, body)) {
+  if (!stream_.send(type, body, more)) {
     failed_ = true;
     throw remote_error{err_transport, "the connection to the daemon failed"};
   }
@@ -98,12 +99,12 @@ void remote_connection::close_channel(std::uint32_t id) {
 
 std::string remote_connection::request(std::uint32_t channel, std::string_view code, std::string_view msg) {
   std::lock_guard<std::mutex> guard(mutex_);
-  std::string body;
-  put_u32(body, channel);
-  body += code.substr(0, 2);
-  body.append(2 - std::min<std::size_t>(code.size(), 2), '\0');
-  body += msg;
-  return exchange(frame_type::message, body, frame_type::reply);
+  // The channel and the code head the body; the message follows uncopied.
+  std::string head;
+  put_u32(head, channel);
+  head += code.substr(0, 2);
+  head.append(2 - std::min<std::size_t>(code.size(), 2), '\0');
+  return exchange(frame_type::message, head, frame_type::reply, msg);
 }
 
 std::string remote_connection::call(std::uint8_t type, std::string_view body, std::uint8_t expected) {

@@ -53,9 +53,9 @@ class remote_connection {
   bool failed() const { return failed_; }
 
  private:
-  /// Sends a frame and waits for the answer, which must be of type
-  /// `expected`; its body.
-  std::string exchange(std::uint8_t type, std::string_view body, std::uint8_t expected);
+  /// Sends a frame (its body `body` then `more`) and waits for the answer,
+  /// which must be of type `expected`; its body.
+  std::string exchange(std::uint8_t type, std::string_view body, std::uint8_t expected, std::string_view more = {});
 
   std::mutex mutex_;  // one exchange at a time
   socket_fd socket_;

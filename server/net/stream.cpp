@@ -3,12 +3,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -33,25 +35,46 @@ int socket_fd::release() {
   return fd;
 }
 
-bool frame_stream::send(std::uint8_t type, std::string_view body) {
-  const std::string bytes = make_frame(type, body);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+bool frame_stream::send(std::uint8_t type, std::string_view body, std::string_view more) {
+  // Header and body parts straight from where they are: no copy into one
+  // buffer, one sendmsg for the whole frame unless the socket is full.
+  const auto head = frame_head(type, body.size() + more.size());
+  iovec parts[3] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(body.data()), body.size()},
+                    {const_cast<char*>(more.data()), more.size()}};
+  msghdr m{};
+  m.msg_iov = parts;
+  m.msg_iovlen = 3;
+  while (m.msg_iovlen > 0) {
+    const ssize_t n = ::sendmsg(fd_, &m, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+    // Step past what was sent: whole parts, then into the first one left.
+    auto left = static_cast<std::size_t>(n);
+    while (m.msg_iovlen > 0 && left >= m.msg_iov->iov_len) {
+      left -= m.msg_iov->iov_len;
+      ++m.msg_iov;
+      --m.msg_iovlen;
+    }
+    if (m.msg_iovlen > 0) {
+      m.msg_iov->iov_base = static_cast<char*>(m.msg_iov->iov_base) + left;
+      m.msg_iov->iov_len -= left;
+    }
   }
   return true;
 }
 
 receive_status frame_stream::receive(frame& out, int timeout_ms) {
-  buf_.erase(0, consumed_);
+  // The bytes after the frame given out last move to the front (usually
+  // there are none).
+  std::memmove(buf_.data(), buf_.data() + consumed_, have_ - consumed_);
+  have_ -= consumed_;
   consumed_ = 0;
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
   while (true) {
     std::size_t used = 0;
-    switch (parse_frame(buf_.data(), buf_.size(), out, used)) {
+    switch (parse_frame(buf_.data(), have_, out, used)) {
       case parse_result::complete:
         consumed_ = used;
         return receive_status::frame;
@@ -60,26 +83,32 @@ receive_status frame_stream::receive(frame& out, int timeout_ms) {
       case parse_result::incomplete:
         break;
     }
-    int wait = -1;
+    // A blocking recv bounded by the socket's receive timeout, rather than
+    // a poll before each recv: one system call per read on the request path.
+    int wait = 0;  // no limit
     if (timeout_ms >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-      if (left <= 0) return receive_status::timed_out;
-      wait = static_cast<int>(left);
+      wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count());
+      if (wait <= 0) return receive_status::timed_out;
     }
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, wait);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return receive_status::failed;
-    if (ready == 0) return receive_status::timed_out;
+    if (wait != receive_timeout_ms_) {
+      const timeval tv{wait / 1000, (wait % 1000) * 1000};
+      if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return receive_status::failed;
+      receive_timeout_ms_ = wait;
+    }
     // Read what the frame still needs (at most 64 KiB at a time), so that
     // memory grows with bytes actually received, never with a length field.
-    const std::size_t want = used > buf_.size() ? std::min<std::size_t>(used - buf_.size(), 65536) : 4096;
-    const std::size_t old = buf_.size();
-    buf_.resize(old + want);
-    const ssize_t n = ::recv(fd_, buf_.data() + old, want, 0);
-    buf_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
-    if (n == 0) return receive_status::closed;
-    if (n < 0 && errno != EINTR && errno != EAGAIN) return receive_status::failed;
+    const std::size_t want = used > have_ ? std::min<std::size_t>(used - have_, 65536) : 4096;
+    if (buf_.size() < have_ + want) buf_.resize(have_ + want);
+    const ssize_t n = ::recv(fd_, buf_.data() + have_, want, 0);
+    if (n > 0) {
+      have_ += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      return receive_status::closed;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return receive_status::timed_out;
+    } else if (errno != EINTR) {
+      return receive_status::failed;
+    }
   }
 }
 

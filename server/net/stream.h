@@ -31,17 +31,21 @@ enum class receive_status { frame, closed, timed_out, malformed, failed };
 class frame_stream {
  public:
   explicit frame_stream(int fd) : fd_(fd) {}
-  /// Sends one frame; false when the socket fails.
-  bool send(std::uint8_t type, std::string_view body);
+  /// Sends one frame whose body is `body` followed by `more`, in a single
+  /// system call when the socket takes it all; false when the socket fails.
+  bool send(std::uint8_t type, std::string_view body, std::string_view more = {});
   /// Waits up to `timeout_ms` (negative: without limit) for the rest of
   /// the next frame, which stays valid until the next receive. A frame
-  /// whose length is malformed is refused before its body is read.
+  /// whose length is malformed is refused before its body is read. The
+  /// wait is the socket's receive timeout, which this sets.
   receive_status receive(frame& out, int timeout_ms);
 
  private:
   int fd_;
-  std::string buf_;
-  std::size_t consumed_ = 0;  // bytes of buf_ given out by the last receive
+  std::string buf_;             // received bytes: the first have_ of it
+  std::size_t have_ = 0;
+  std::size_t consumed_ = 0;    // bytes of buf_ given out by the last receive
+  int receive_timeout_ms_ = 0;  // the socket's, as last set (0: none, as a new socket has)
 };
 
 /// Connects to `host` (a name or address) on `port`; an invalid descriptor

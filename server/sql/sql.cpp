@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <iterator>
 #include <chrono>
 #include <climits>
 #include <map>
@@ -18,6 +20,7 @@ namespace torqa::server {
 namespace {
 
 constexpr std::string_view query_info_procedure = "%Library.CPPStoredProc_getQueryInfo";
+constexpr std::string_view schema_procedure = "%Torqa.Schema";
 
 bool contains(const std::string& upper, const char* part) { return upper.find(part) != std::string::npos; }
 
@@ -401,6 +404,14 @@ sql_statement::sql_statement(connection& c, std::string_view text) : conn_(c) {
     params_ = {sql_kind::binary, sql_kind::text, sql_kind::text};
     return;
   }
+  if (same_name(call->name, schema_procedure)) {
+    if (call->args != 0) throw server_error(err_malformed, std::string(schema_procedure) + " takes no parameters");
+    prepare_sql("SELECT ?1 AS \"schema\"");
+    form_ = form::call;
+    schema_call_ = true;
+    columns_ = {{"schema", sql_kind::long_text, 0}};
+    return;
+  }
   if (const int n = user_procedure_params(call->name); n >= 0) {
     if (call->args != n)
       throw server_error(err_malformed, "procedure " + call->name + " takes " + std::to_string(n) + " parameters");
@@ -634,9 +645,30 @@ void sql_statement::bind_blob(int i, std::string_view bytes) {
   check(sqlite3_bind_blob64(st_.get(), i, bytes.data(), bytes.size(), SQLITE_TRANSIENT));
 }
 
+void sql_statement::bind(int i, const sql_value& v) {
+  switch (v.type) {
+    case sql_value::null:
+      return bind_null(i);
+    case sql_value::integer:
+      return bind_int(i, v.i);
+    case sql_value::real:
+      return bind_double(i, v.d);
+    case sql_value::text:
+      return bind_text(i, v.bytes);
+    case sql_value::blob:
+      return bind_blob(i, v.bytes);
+  }
+}
+
 void sql_statement::execute() {
   if (st_ == nullptr) throw server_error(err_argument, "the query information call is answered by query_info");
   if (state_ != state::idle) sqlite3_reset(st_.get());
+  if (schema_call_) {
+    std::ifstream in(conn_.ns().dir() + "/schema.tq", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) throw server_error(err_storage, "cannot read the namespace's schema");
+    bind_text(1, text);
+  }
   if (form_ == form::user) {
     run_user_call();
     return;

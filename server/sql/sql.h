@@ -26,6 +26,9 @@
 // - the user management calls "{ call %Torqa.AddUser(?, ?) }",
 //   "{ call %Torqa.SetPassword(?, ?) }" and "{ call %Torqa.RemoveUser(?) }"
 //   (users.h), run by execute with the bound parameters as text.
+// - "{ call %Torqa.Schema() }": one row, one long text column "schema", the
+//   namespace's schema as schema.tq holds it (so that a client of a daemon
+//   can read what an embedded one reads from the directory).
 //
 // Client SQL may only read and write the classes' tables and call
 // functions (see the authorizer in sql.cpp); each step of it is stopped
@@ -99,6 +102,8 @@ class sql_statement {
   void bind_double(int i, double v);
   void bind_text(int i, std::string_view utf8);
   void bind_blob(int i, std::string_view bytes);
+  /// Binds `v` by its type (one of the above).
+  void bind(int i, const sql_value& v);
   /// Runs the statement: one that returns no rows is complete on return;
   /// the first row of one that does is held for fetch.
   void execute();
@@ -140,6 +145,7 @@ class sql_statement {
   std::vector<std::optional<sql_kind>> params_;
   state state_ = state::idle;
   std::string procedure_;  ///< form::user: the procedure called
+  bool schema_call_ = false;  ///< the schema call: execute binds the schema text
   std::int64_t changes_ = 0;
   mutable std::map<int, std::pair<std::int64_t, std::string>> streams_;  // by column: stream id, content
 };

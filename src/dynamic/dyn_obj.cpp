@@ -103,7 +103,8 @@ t_istream& Dyn_obj::run_method(Database* db, const Class_def* cls, const Method_
   return reply;
 }
 
-t_istream& Dyn_obj::run_marked(const unsigned short* name, D_type** args, const bool* output, int n) {
+t_istream& Dyn_obj::run_marked(Database* db, const Class_def* cls, int oid, const unsigned short* name, D_type** args,
+                               const bool* output, int n) {
   const Method_def& m = method(cls, name);
   for (int i = 0; i < n && i < static_cast<int>(m.args.size()); ++i)
     if (m.args[i]->is_output != output[i])

@@ -15,6 +15,7 @@
 #include "transport/driver.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <cwctype>
@@ -283,6 +284,19 @@ std::string d_string::mb_str() const {
   return out;
 }
 
+std::u16string d_string::u16str() const {
+  if (kind_ == 0) {
+    std::vector<unsigned short> units;
+    append_uni(bytes_.data(), bytes_.size(), units);
+    return std::u16string(units.begin(), units.end());
+  }
+  std::u16string out(bytes_.size() / 2, u'\0');
+  if (kind_ == 2) std::memcpy(out.data(), bytes_.data(), 2 * out.size());  // units in memory order
+  else
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char16_t>(unit_at(bytes_.data(), i));
+  return out;
+}
+
 bool d_string::operator==(const d_string& other) const { return compare(*this, other) == 0; }
 
 bool d_string::operator<(const d_string& other) const { return compare(*this, other) < 0; }
@@ -293,6 +307,45 @@ std::ostream& operator<<(std::ostream& os, const d_string& s) {
   const std::string_view text = utf8_form(s, spill);
   return os.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
+
+// Conversions between value classes and plain C++ values
+
+namespace torqa::detail {
+
+void conversion_failed(const std::string& what) { throw Db_err(-1000, what); }
+
+namespace {
+// The text quoted in a message, cut to a readable length.
+std::string quoted(std::string_view text) {
+  return "'" + std::string(text.substr(0, 40)) + (text.size() > 40 ? "...'" : "'");
+}
+}  // namespace
+
+long long parse_integer(std::string_view text) {
+  long long v = 0;
+  const char* end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, v);
+  if (ec == std::errc::result_out_of_range) conversion_failed("integer out of range");
+  if (ec != std::errc() || p != end) conversion_failed(quoted(text) + " is not an integer");
+  return v;
+}
+
+double parse_double(std::string_view text) {
+  double v = 0;
+  const char* end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, v);
+  if (ec == std::errc::result_out_of_range) conversion_failed(quoted(text) + " is out of range");
+  if (ec != std::errc() || p != end) conversion_failed(quoted(text) + " is not a number");
+  return v;
+}
+
+std::string format_double(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+}  // namespace torqa::detail
 
 // d_int
 

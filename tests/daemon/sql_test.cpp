@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -121,6 +123,19 @@ TEST_F(daemon_sql, a_hundred_thousand_rows_come_in_batches) {
   long long expected_names = 0;
   for (long long i = 1; i <= n; ++i) expected_names += static_cast<long long>(5 + std::to_string(i).size()) * i;
   EXPECT_EQ(names, expected_names);
+}
+
+TEST_F(daemon_sql, the_schema_call_answers_the_namespace_schema) {
+  std::ifstream in(data.path() + "/ns/schema.tq", std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(file.size(), 1000u);
+  torqa::query q(*db, "{ call %Torqa.Schema() }");
+  q.execute();
+  std::vector<std::string> rows;
+  for (auto& row : q.rows()) rows.push_back(row.get<std::string>("schema"));
+  EXPECT_EQ(rows, std::vector<std::string>{file});
+  EXPECT_NE(thrown([&] { torqa::query(*db, "{ call %Torqa.Schema(?) }"); }).find("takes no parameters"),
+            std::string::npos);
 }
 
 TEST_F(daemon_sql, a_daemon_killed_mid_fetch_fails_the_fetch_at_once) {

@@ -1,56 +1,25 @@
 // Diagnostic records and handle validation of the driver's ODBC functions.
-#include <torqa/driver_abi.h>
-
-#include <gtest/gtest.h>
-
-#include <sql.h>
-#include <sqlext.h>
+#include "driver_fixture.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
 namespace {
 
-torqa_drv_str drv(const std::u16string& s) {
-  return {reinterpret_cast<const unsigned short*>(s.data()), static_cast<unsigned>(s.size())};
-}
+using driver_test::record;
 
-// An environment and a connection to a namespace, in a fresh directory,
-// whose schema has one class.
-class diagnostics : public ::testing::Test {
+// A connection to a namespace whose schema has one class, and a statement on it.
+class diagnostics : public driver_test::fixture {
  protected:
+  diagnostics() : fixture("class T.Item\n  property N: integer\nend class\n") {}
   void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/torqa-driver-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    std::ofstream(dir + "/schema.tq") << "class T.Item\n  property N: integer\nend class\n";
-    ASSERT_EQ(SQLAllocEnv(&henv), SQL_SUCCESS);
-    ASSERT_EQ(SQLAllocConnect(henv, &hdbc), SQL_SUCCESS);
+    fixture::SetUp();
     EXPECT_EQ(connect(u"wrong"), -1014);
     EXPECT_EQ(record(SQL_HANDLE_DBC, hdbc), "28000 unknown user or wrong password");
     ASSERT_EQ(connect(u"torqa"), 0);
     EXPECT_EQ(record(SQL_HANDLE_DBC, hdbc), "no record");
     ASSERT_EQ(SQLAllocStmt(hdbc, &hstmt), SQL_SUCCESS);
   }
-  void TearDown() override {
-    SQLFreeConnect(hdbc);
-    SQLFreeEnv(henv);
-    std::filesystem::remove_all(dir);
-  }
-
-  short connect(const std::u16string& password, SQLHDBC to = nullptr, const std::string& name = "ns") {
-    const std::u16string host = u"local", options = u"fasthash=1;schema=" + path(dir + "/schema.tq"),
-                         ns = path(dir + "/" + name), user = u"torqa";
-    const auto h = drv(host), o = drv(options), p = drv(ns), u = drv(user), w = drv(password);
-    return DrvConnect(to != nullptr ? to : hdbc, &h, &o, &p, &u, &w);
-  }
-  static std::u16string path(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
   SQLRETURN prepare(const std::u16string& sql) {
     return SQLPrepare(hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(sql.c_str())), SQL_NTS);
@@ -59,46 +28,25 @@ class diagnostics : public ::testing::Test {
     const SQLRETURN rc = prepare(sql);
     return rc == SQL_SUCCESS ? SQLExecute(hstmt) : rc;
   }
-
-  // The record as "<state> <message>", or "no record".
-  static std::string record(SQLSMALLINT type, SQLHANDLE h) {
-    SQLCHAR state[6] = {}, text[256] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    const SQLRETURN rc = SQLGetDiagRec(type, h, 1, state, &native, text, sizeof text, &length);
-    if (rc == SQL_NO_DATA) return "no record";
-    if (rc != SQL_SUCCESS) return "rc " + std::to_string(rc);
-    return std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(text);
-  }
   std::string stmt_record() const { return record(SQL_HANDLE_STMT, hstmt); }
-
-  std::string dir;
-  SQLHENV henv = nullptr;
-  SQLHDBC hdbc = nullptr;
-  SQLHSTMT hstmt = nullptr;
 };
 
 TEST_F(diagnostics, failed_calls_leave_a_record_and_the_next_call_clears_it) {
-  EXPECT_EQ(prepare(u"SELEC N FROM T_Item"), SQL_ERROR);
-  EXPECT_EQ(stmt_record().substr(0, 6), "42000 ");
-  EXPECT_NE(stmt_record().find("syntax error"), std::string::npos) << stmt_record();
-  EXPECT_EQ(SQLFetch(hstmt), SQL_ERROR);
-  EXPECT_EQ(stmt_record(), "HY010 the statement is not executed");
-
-  EXPECT_EQ(prepare(u"INSERT INTO T_Item(N) VALUES(?)"), SQL_SUCCESS);
-  EXPECT_EQ(stmt_record(), "no record");
-  EXPECT_EQ(SQLExecute(hstmt), SQL_ERROR);
-  EXPECT_EQ(stmt_record(), "07002 parameter 1 is not bound as input");
+  // A call's result and the record it leaves.
+  const auto after = [&](SQLRETURN rc) { return std::to_string(rc) + " " + stmt_record(); };
+  const std::string syntax = after(prepare(u"SELEC N FROM T_Item"));
+  EXPECT_TRUE(syntax.starts_with("-1 42000 ") && syntax.find("syntax error") != std::string::npos) << syntax;
+  EXPECT_EQ(after(SQLFetch(hstmt)), "-1 HY010 the statement is not executed");
+  EXPECT_EQ(after(prepare(u"INSERT INTO T_Item(N) VALUES(?)")), "0 no record");
+  EXPECT_EQ(after(SQLExecute(hstmt)), "-1 07002 parameter 1 is not bound as input");
   ASSERT_EQ(run(u"INSERT INTO T_Item(N) VALUES(1099511627776)"), SQL_SUCCESS);
 
   ASSERT_EQ(run(u"SELECT N FROM T_Item"), SQL_SUCCESS);
   ASSERT_EQ(SQLFetch(hstmt), SQL_SUCCESS);
   SQLINTEGER n = 0;
   SQLLEN ind = 0;
-  EXPECT_EQ(SQLGetData(hstmt, 1, SQL_C_SLONG, &n, sizeof n, &ind), SQL_ERROR);  // 2^40
-  EXPECT_EQ(stmt_record(), "22003 column 1 is out of range");
-  EXPECT_EQ(SQLGetData(hstmt, 2, SQL_C_SLONG, &n, sizeof n, &ind), SQL_ERROR);
-  EXPECT_EQ(stmt_record(), "07009 no column 2");
+  EXPECT_EQ(after(SQLGetData(hstmt, 1, SQL_C_SLONG, &n, sizeof n, &ind)), "-1 22003 column 1 is out of range");  // 2^40
+  EXPECT_EQ(after(SQLGetData(hstmt, 2, SQL_C_SLONG, &n, sizeof n, &ind)), "-1 07009 no column 2");
 
   // A message longer than the buffer: cut, terminated, its whole length told.
   EXPECT_EQ(run(u"SELECT nope FROM T_Item"), SQL_ERROR);

@@ -1,33 +1,18 @@
-// Connections opened as a driver manager opens them (SQLDriverConnect)
-// against connections opened by the binding (DrvConnect): each keeps its own
-// text conventions on the same data; transactions and connection failures.
-#include <torqa/driver_abi.h>
+// Connections opened as a driver manager opens them (SQLDriverConnect):
+// transactions and connection failures.
+#include "driver_fixture.h"
 
-#include <gtest/gtest.h>
-
-#include <sql.h>
-#include <sqlext.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace {
 
-class standard : public ::testing::Test {
+using driver_test::record;
+
+class standard : public driver_test::fixture {
  protected:
+  standard() : fixture("class T.Item\n  property S: string\nend class\n") {}
   void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/torqa-standard-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    std::ofstream(dir + "/schema.tq") << "class T.Item\n  property S: string\nend class\n";
-    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv), SQL_SUCCESS);
-    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, henv, &hdbc), SQL_SUCCESS);
+    fixture::SetUp();
     ASSERT_EQ(connect("UID=torqa;PWD=torqa;Connect={" + target() + "}"), SQL_SUCCESS)
         << record(SQL_HANDLE_DBC, hdbc);
     ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt), SQL_SUCCESS);
@@ -35,9 +20,7 @@ class standard : public ::testing::Test {
   void TearDown() override {
     SQLEndTran(SQL_HANDLE_DBC, hdbc, SQL_ROLLBACK);
     SQLDisconnect(hdbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, henv);
-    std::filesystem::remove_all(dir);
+    fixture::TearDown();
   }
 
   std::string target() const { return "local[fasthash=1;schema=" + dir + "/schema.tq]:" + dir + "/ns"; }
@@ -48,108 +31,7 @@ class standard : public ::testing::Test {
   SQLRETURN exec(const std::string& sql, SQLHSTMT h = nullptr) {
     return SQLExecDirect(h ? h : hstmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   }
-  static std::string record(SQLSMALLINT type, SQLHANDLE h) {
-    SQLCHAR state[6] = {}, text[256] = {};
-    const SQLRETURN rc = SQLGetDiagRec(type, h, 1, state, nullptr, text, sizeof text, nullptr);
-    if (rc != SQL_SUCCESS) return "rc " + std::to_string(rc);
-    return std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(text);
-  }
-
-  std::string dir;
-  SQLHENV henv = nullptr;
-  SQLHDBC hdbc = nullptr;
-  SQLHSTMT hstmt = nullptr;
 };
-
-TEST_F(standard, each_connection_keeps_its_text_conventions) {
-  ASSERT_EQ(exec("INSERT INTO T_Item(S) VALUES('Zoë 0123456789')"), SQL_SUCCESS);  // 15 bytes, 14 characters
-  // The binding's connection on the same namespace.
-  SQLHDBC binding = nullptr;
-  SQLHSTMT bstmt = nullptr;
-  ASSERT_EQ(SQLAllocConnect(henv, &binding), SQL_SUCCESS);
-  const std::string ns = dir + "/ns";
-  const std::u16string host = u"local", path(ns.begin(), ns.end()), user = u"torqa";
-  const auto drv = [](const std::u16string& s) {
-    return torqa_drv_str{reinterpret_cast<const unsigned short*>(s.data()), static_cast<unsigned>(s.size())};
-  };
-  const torqa_drv_str h = drv(host), o = drv(u""), p = drv(path), u = drv(user), w = drv(user);
-  ASSERT_EQ(DrvConnect(binding, &h, &o, &p, &u, &w), 0);
-  ASSERT_EQ(SQLAllocStmt(binding, &bstmt), SQL_SUCCESS);
-  const std::u16string select = u"SELECT S AS \"Näme\" FROM T_Item";
-  ASSERT_EQ(SQLPrepare(bstmt, reinterpret_cast<SQLCHAR*>(const_cast<char16_t*>(select.c_str())), SQL_NTS),
-            SQL_SUCCESS);
-  ASSERT_EQ(SQLExecute(bstmt), SQL_SUCCESS);
-  ASSERT_EQ(exec("SELECT S AS \"Näme\" FROM T_Item"), SQL_SUCCESS);
-
-  // Column names: 16-bit units for the binding, UTF-8 bytes, terminated, here.
-  char16_t wide[8] = {};
-  SQLCHAR narrow[8] = {};
-  SQLSMALLINT n = 0;
-  ASSERT_EQ(SQLDescribeCol(bstmt, 1, reinterpret_cast<SQLCHAR*>(wide), 8, &n, nullptr, nullptr, nullptr, nullptr),
-            SQL_SUCCESS);
-  EXPECT_EQ(std::u16string(wide, n), u"Näme");
-  ASSERT_EQ(SQLDescribeCol(hstmt, 1, narrow, sizeof narrow, &n, nullptr, nullptr, nullptr, nullptr), SQL_SUCCESS);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(narrow)), "Näme");
-  EXPECT_EQ(n, 5);
-  EXPECT_EQ(SQLDescribeCol(hstmt, 1, narrow, 3, &n, nullptr, nullptr, nullptr, nullptr), SQL_SUCCESS_WITH_INFO);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(narrow)), "N");  // not inside "ä"
-  SQLWCHAR units[8] = {};
-  ASSERT_EQ(SQLDescribeColW(hstmt, 1, units, 8, &n, nullptr, nullptr, nullptr, nullptr), SQL_SUCCESS);
-  EXPECT_EQ(n, 4);
-  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(units)), u"Näme");
-
-  // Pieces: the binding's fill the buffer, answer SQL_SUCCESS and add no
-  // terminator; standard ones keep a unit for the terminator and answer
-  // 01004 while data remains. Both tell the bytes still to come.
-  ASSERT_EQ(SQLFetch(bstmt), SQL_SUCCESS);
-  ASSERT_EQ(SQLFetch(hstmt), SQL_SUCCESS);
-  struct step {
-    SQLRETURN rc;
-    std::string bytes;
-    SQLLEN ind;
-  };
-  const auto pieces = [](SQLHSTMT s, SQLSMALLINT c_type, SQLLEN capacity) {
-    std::vector<step> out;
-    for (SQLRETURN rc = SQL_SUCCESS; rc != SQL_NO_DATA && out.size() < 10;) {
-      char buf[16];
-      std::memset(buf, '#', sizeof buf);
-      SQLLEN ind = 0;
-      rc = SQLGetData(s, 1, c_type, buf, capacity, &ind);
-      if (rc != SQL_NO_DATA) out.push_back({rc, std::string(buf, static_cast<std::size_t>(capacity)), ind});
-    }
-    return out;
-  };
-  const auto expect = [](const std::vector<step>& got, const std::vector<step>& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < want.size(); ++i) {
-      EXPECT_EQ(got[i].rc, want[i].rc) << i;
-      EXPECT_EQ(got[i].bytes, want[i].bytes) << i;
-      EXPECT_EQ(got[i].ind, want[i].ind) << i;
-    }
-  };
-  expect(pieces(bstmt, SQL_C_CHAR, 6), {{SQL_SUCCESS, "Zo\xC3\xAB 0", 15}, {SQL_SUCCESS, "123456", 9},
-                                        {SQL_SUCCESS, "789###", 3}});
-  const std::string nul(1, '\0');
-  expect(pieces(hstmt, SQL_C_CHAR, 6), {{SQL_SUCCESS_WITH_INFO, "Zo\xC3\xAB " + nul, 15},
-                                        {SQL_SUCCESS_WITH_INFO, "01234" + nul, 10}, {SQL_SUCCESS, "56789" + nul, 5}});
-  // 16-bit pieces on a fresh row: whole units, and the standard one terminated.
-  ASSERT_EQ(SQLExecute(bstmt), SQL_SUCCESS);
-  ASSERT_EQ(exec("SELECT S FROM T_Item"), SQL_SUCCESS);
-  ASSERT_EQ(SQLFetch(bstmt), SQL_SUCCESS);
-  ASSERT_EQ(SQLFetch(hstmt), SQL_SUCCESS);
-  const auto utf16 = [](const std::u16string& s) {
-    return std::string(reinterpret_cast<const char*>(s.data()), 2 * s.size());
-  };
-  EXPECT_EQ(pieces(bstmt, SQL_C_WCHAR, 15)[0].bytes.substr(0, 14), utf16(u"Zoë 012"));
-  const std::vector<step> w16 = pieces(hstmt, SQL_C_WCHAR, 15);
-  ASSERT_EQ(w16.size(), 3u);
-  EXPECT_EQ(w16[0].bytes.substr(0, 14), utf16(std::u16string(u"Zoë 01") + u'\0'));
-  EXPECT_EQ(w16[0].ind, 28);
-  EXPECT_EQ(w16[2].rc, SQL_SUCCESS);
-  EXPECT_EQ(w16[2].bytes.substr(0, 6), utf16(std::u16string(u"89") + u'\0'));
-
-  SQLFreeConnect(binding);
-}
 
 TEST_F(standard, transactions_end_by_sqlendtran_and_failures_leave_records) {
   ASSERT_EQ(SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),

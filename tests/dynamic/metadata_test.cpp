@@ -24,10 +24,7 @@ TEST(class_def_set, loads_each_class_once_whatever_the_case) {
 
   const Prop_def* p = nullptr;
   ASSERT_TRUE(def->prop_get(u16(u"SPOUSE").data(), &p));
-  EXPECT_FALSE(p->is_data_type);
-  EXPECT_EQ(p->slot, 2);
-  EXPECT_EQ(p->pos, 1);
-  EXPECT_EQ(p->aux_int, 9);
+  EXPECT_TRUE(!p->is_data_type && p->slot == 2 && p->pos == 1 && p->aux_int == 9);
   EXPECT_FALSE(def->prop_get(u16(u"Spouses").data(), &p));
   EXPECT_EQ(p->slot, 2);  // untouched by the failed lookup
 
@@ -35,44 +32,13 @@ TEST(class_def_set, loads_each_class_once_whatever_the_case) {
   const Method_def* m = nullptr;
   ASSERT_TRUE(def->mtd_get(u16(u"greet").data(), &m));
   EXPECT_TRUE(m->args.empty());
-  ASSERT_TRUE(def->mtd_get(u16(u"Swap").data(), &m));
-  ASSERT_EQ(m->args.size(), 2u);
-  EXPECT_FALSE(m->args[0]->is_output);
-  EXPECT_TRUE(m->args[1]->is_output);
-  EXPECT_EQ(m->args[1]->aux_text, "aux text");
+  ASSERT_TRUE(def->mtd_get(u16(u"Swap").data(), &m) && m->args.size() == 2u);
+  EXPECT_TRUE(!m->args[0]->is_output && m->args[1]->is_output && m->args[1]->aux_text == "aux text");
   EXPECT_EQ(m->ret_type.value(), 1);
 
   const Query_def* q = nullptr;
   ASSERT_TRUE(def->query_get(u16(u"byname").data(), &q));
-  EXPECT_EQ(q->par_cnt, 2);
-  EXPECT_EQ(db_name::cmp(q->sql_name.c_str(), u16(u"A_ByName").data()), 0);
-}
-
-TEST(class_def_set, class_name_goes_out_in_the_servers_text_form) {
-  session s(false, true);
-  for (int i = 0; i < 3; ++i) s.drv.reply(defs());
-  s.db->get_classes().open(&*s.db, cls.data());
-  EXPECT_EQ(s.last_hex(), "0C 02 41 00 2E 00 43 00 6C 00 73 00");
-}
-
-TEST(class_def_set, error_status_leaves_only_that_kind_empty) {
-  session s;
-  // The records after a failed status are not taken.
-  const std::string failed = bytes_elem("") + bytes_elem(std::string("\x30\x01\x00\x00", 4) + elems([](t_ostream& o) {
-                                                           o << -1;
-                                                           text(o, "no queries");
-                                                         })) +
-                             query_record("Q", "P", 0);
-  s.drv.reply(defs(prop_record("Name", 1) + prop_record("NAME", 2)));
-  s.drv.reply(defs(method_record("Greet", {}) + method_record("greet", {true})));
-  s.drv.reply(failed);
-  const Class_def* def = s.db->get_classes().open(&*s.db, cls.data());
-  EXPECT_TRUE(def->queries().empty());
-  // Names equal but for case: the first record read is kept.
-  ASSERT_EQ(def->properties().size(), 1u);
-  EXPECT_EQ(def->properties().begin()->second->slot, 1);
-  ASSERT_EQ(def->methods().size(), 1u);
-  EXPECT_TRUE(def->methods().begin()->second->args.empty());
+  EXPECT_TRUE(q->par_cnt == 2 && db_name::cmp(q->sql_name.c_str(), u16(u"A_ByName").data()) == 0);
 }
 
 TEST(class_def_set, failed_load_adds_nothing_and_is_asked_again) {

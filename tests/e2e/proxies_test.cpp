@@ -3,6 +3,7 @@
 // agree with what the server keeps, with and without the property cache.
 #include "e2e/e2e_util.h"
 
+#include <Odd/Names.h>
 #include <Sample/Address.h>
 #include <Sample/Person.h>
 
@@ -98,6 +99,15 @@ TEST_P(e2e_proxies, methods_take_inputs_and_fill_outputs) {
   EXPECT_EQ(quotient.value() * 10 + remainder.value(), 32);
   EXPECT_THAT(thrown([&] { Person::Divide(*db, 1, 0, quotient, remainder); }), StartsWith("-1100 "));
 
+  // Object results: late-bound by default, or through the proxy named.
+  ann->set_Spouse(ann);
+  ASSERT_EQ(ann->Save().get_code(), 0);
+  EXPECT_EQ(ann->Partner<Person>().get_proxy(), ann.get_proxy());
+  EXPECT_EQ(ann->Partner()->get<std::string>("Name"), "Ann");
+  EXPECT_EQ(Dyn_obj::open(*db, "Sample.Person", ann->Id().mb_str())->call<d_ref<Person>>("Partner").get_proxy(),
+            ann.get_proxy());
+  EXPECT_EQ(thrown([&] { ann->Partner<Address>(); }), "-1000 the object is a Sample.Person, not a Sample.Address");
+  EXPECT_EQ(Person::Make<Person>(*db, "Kid", 3)->Name().mb_str(), "Kid");
   d_ref<Dyn_obj> kid = Person::Make(*db, "Kid", 3);
   EXPECT_EQ(d_status(kid->run_method_by_name(m_Save, nullptr, 0)).get_code(), 0);
   const std::string kid_id = d_string(kid->run_method_by_name(U(u"%Id"), nullptr, 0)).mb_str();
@@ -107,6 +117,41 @@ TEST_P(e2e_proxies, methods_take_inputs_and_fill_outputs) {
   // An id that is not UTF-8 is refused before anything is sent.
   EXPECT_THAT(thrown([&] { Person::open(*db, "\xC3"); }), StartsWith("-1000 "));
   EXPECT_THAT(thrown([&] { ann->set_Age(1LL << 40); }), StartsWith("-1000 "));
+}
+
+// Names that collide with the proxy's members, C++ keywords, the class's own
+// name and each other are all reachable, the later one with a trailing '_'.
+TEST(e2e_proxy_names, colliding_names_take_a_trailing_underscore) {
+  namespace_dir dir;
+  Db_err err;
+  Handle<Conn_t> conn =
+      tcp_conn::connect("local[fasthash=1;schema=" TORQA_NAMES_SCHEMA "]:" + dir.path(), "torqa", "torqa", &err);
+  ASSERT_TRUE(conn->is_active()) << err;
+  Database db(conn, false);
+  std::string id;
+  {
+    d_ref<Odd::Names> n = Odd::Names::create(db);
+    n->set_Save("text");
+    n->set_create(1);
+    n->set_open(2);
+    n->set_class("c");
+    n->set_delete(3);
+    n->set_Names("self");
+    n->set_d_int(4);
+    n->set_P(5);   // the property's setter
+    n->set_P_(5);  // the method set_P, which doubles
+    EXPECT_EQ(n->Save__().mb_str(), "own Save");
+    ASSERT_EQ(n->Save().get_code(), 0);  // the built-in %Save
+    id = n->Id().mb_str();
+  }
+  d_ref<Odd::Names> n = Odd::Names::open(db, id);
+  EXPECT_EQ(n->Save_().mb_str() + n->class_().mb_str() + n->Names_().mb_str() + n->Oid_().mb_str(),
+            "textcselfcalculated");
+  EXPECT_EQ(n->create_().value() + 10 * n->open_().value() + 100 * n->delete_().value() + 1000 * n->d_int_().value(),
+            4321);
+  EXPECT_EQ(n->P().value(), 10);
+  EXPECT_NE(n->Oid().size(), 0u);
+  EXPECT_EQ(Odd::Names::call_(db, 1, "T", 2).mb_str(), "T3");
 }
 
 INSTANTIATE_TEST_SUITE_P(settings, e2e_proxies, all_configs(), [](const auto& info) { return name_of(info.param); });

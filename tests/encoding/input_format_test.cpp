@@ -78,7 +78,7 @@ TEST(list_input, reads_every_element_type_as_number_and_text) {
   };
   std::string all;
   for (const auto& r : rows) all += r.bytes;
-  input ints(all), doubles(all), texts(all), skipped(all);
+  input ints(all), doubles(all), texts(all), skipped(all), bytes(all);
   for (const auto& r : rows) {
     SCOPED_TRACE(hex(r.bytes.substr(0, 8)));
     EXPECT_EQ(next_int(ints.is), r.i);
@@ -90,8 +90,12 @@ TEST(list_input, reads_every_element_type_as_number_and_text) {
     EXPECT_EQ(uni, r.uni);
     EXPECT_FALSE(skipped.is.at_end());
     skipped.is.skip();
+    char buf[8];
+    unsigned short len = 0;
+    bytes.is.read_bytes(uni, buf, sizeof buf, len);  // as much of the text as fits
+    EXPECT_EQ(std::string(buf, len), r.text.substr(0, 8));
   }
-  for (input* in : {&ints, &doubles, &texts, &skipped}) EXPECT_TRUE(in->is.at_end() && in->is.good());
+  for (input* in : {&ints, &doubles, &texts, &skipped, &bytes}) EXPECT_TRUE(in->is.at_end() && in->is.good());
 }
 
 TEST(list_input, integer_widths_long_elements_and_scratch_buffer_limits) {
@@ -170,6 +174,10 @@ TEST(list_input, reading_past_the_end_skip_rest_and_reset) {
   EXPECT_TRUE(in.is.good() && in.is.at_end());
   EXPECT_EQ(next_int(in.is), (int_result{99, true}));
   EXPECT_TRUE(next_str(in.is).empty() && in.is.eof() && in.is.fail());
+
+  input cut(unhex("00 00 00 01") + std::string(1000, 'x'));  // 65535 bytes announced, 1000 there
+  cut.is.skip();
+  EXPECT_TRUE(cut.is.at_end());
 
   t_istream bare;  // no buffer at all
   EXPECT_TRUE(bare.at_end() && next_int(bare).second);

@@ -107,8 +107,9 @@ TEST(list_cursor, move_to_and_next_elem) {
   EXPECT_EQ(m.count(), 3);
   m.move_to(2);
   std::int64_t v = 0;
-  m.get_elem(&v);
-  EXPECT_EQ(v, 9);
+  double d = 0;
+  m.get_elem(&v), m.get_elem(&d);
+  EXPECT_TRUE(v == 9 && d == 9.0);
   m.next_elem();
   EXPECT_TRUE(m.at_list_end());
 }

@@ -71,28 +71,6 @@ TEST_F(proxies, proxy_without_object_counts_and_sends_nothing) {
   EXPECT_EQ(thrown([&] { none->give_up(); }), "-1000 null reference");
 }
 
-TEST_F(proxies, assignment_and_set_null_share_and_release_the_proxy) {
-  counted<Person> a(person(3)), b(a);
-  counted<Person>& same = a;
-  a = same, a = b, b = a;  // self and shared assignments change nothing
-  EXPECT_EQ(a.shares(), 2);
-  EXPECT_EQ(state(3), "1 open, 1 registered, 1 alive; ");
-  counted<Person> other(person(4));
-  b = other;  // a still holds 3
-  EXPECT_EQ(std::to_string(a.shares()) + " " + std::to_string(other.shares()), "1 2");
-  s.drv.reply(no_error);
-  a = other;  // the last reference to 3
-  EXPECT_EQ(other.shares(), 3);
-  EXPECT_EQ(state(3), "0 open, 1 registered, 1 alive; B6 03 04 03; ");
-  b.set_null();
-  a.set_null();
-  EXPECT_TRUE(b.is_null() && b.get_proxy() == nullptr && other.shares() == 1);
-  s.drv.reply(no_error);
-  other.set_null();  // the last one: unregistered, deleted, closed
-  other.set_null();  // already null: nothing more
-  EXPECT_EQ(state(4), "0 open, 0 registered, 0 alive; B6 03 04 03; B6 03 04 04; ");
-}
-
 TEST_F(proxies, close_failures) {
   // A failed server close reaches set_null, not a destructor; the proxy is gone all the same.
   d_ref<Person> a(person(5));
@@ -148,36 +126,6 @@ TEST_F(proxies, reference_text_gives_id_and_class_name) {
   }
 }
 
-TEST_F(proxies, typed_get_makes_a_proxy_when_none_of_its_type_is_open_and_each_type_holds_the_id) {
-  d_ref<Person> first(person(12));
-  d_ref<Account> other_type(new Account(&*s.db, 13));
-  input in(bytes_elem("13@Sample.Person") + bytes_elem("") + bytes_elem("44") + bytes_elem("12@Sample.Person"));
-  counted<Person> r;
-  r.get(in.is, &*s.db);  // 13 is registered only as an Account
-  EXPECT_TRUE(r.get_proxy()->get_oid() == 13 && r.shares() == 1);
-  EXPECT_EQ(state(13), "2 open, 3 registered, 3 alive; ");
-  // An empty text, or one naming no class, reads as the null reference; the
-  // Account still holds 13 open.
-  r.get(in.is, &*s.db);
-  EXPECT_TRUE(r.is_null());
-  EXPECT_EQ(state(13), "1 open, 2 registered, 2 alive; ");
-  r.get(in.is, &*s.db);
-  EXPECT_TRUE(r.is_null() && Person::made == 1);
-
-  // An explicitly closed proxy is no longer shared: a new one is made.
-  s.drv.reply(no_error);
-  first->give_up();
-  EXPECT_TRUE(first.check_null() && first.is_null());
-  EXPECT_EQ(state(12), "0 open, 1 registered, 2 alive; B6 03 04 0C; ");
-  r.get(in.is, &*s.db);
-  EXPECT_EQ(Person::made, 2);
-  EXPECT_EQ(state(12), "1 open, 2 registered, 3 alive; B6 03 04 0C; ");
-  s.drv.reply(no_error);
-  other_type.set_null();  // the last holder of 13 closes it
-  EXPECT_EQ(state(13), "0 open, 1 registered, 2 alive; B6 03 04 0C; B6 03 04 0D; ");
-  s.drv.reply(no_error);
-}
-
 TEST_F(proxies, references_built_twice_on_one_proxy_share_its_count) {
   Person* p = person(7);
   counted<Person> a(p);
@@ -207,20 +155,6 @@ TEST_F(proxies, a_reference_read_without_a_session_uses_its_own) {
   EXPECT_EQ(thrown([&] { in.is >> none; }), "-1000 no session to read a reference in");
   EXPECT_TRUE(none.is_null() && Person::made == 1);
   s.drv.reply(no_error);
-}
-
-TEST(proxies_info, a_second_registration_keeps_the_first) {
-  Proxies_info info;
-  Person p1(nullptr, 0), p2(nullptr, 0);
-  int c1 = 1, c2 = 1, *got_cnt = nullptr;
-  Obj_t* got = nullptr;
-  info.insert_proxy_info(1, typeid(Person), &p1, &c1);
-  info.insert_proxy_info(1, typeid(Person), &p2, &c2);
-  ASSERT_TRUE(info.get_proxy_info(1, typeid(Person), &got, &got_cnt));
-  EXPECT_TRUE(got == &p1 && got_cnt == &c1);
-  EXPECT_FALSE(info.get_proxy_info(1, typeid(Account), &got, &got_cnt));
-  info.erase_proxy_info(1, typeid(Account));
-  EXPECT_EQ(info.proxy_count(), 1u);
 }
 
 }  // namespace

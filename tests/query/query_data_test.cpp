@@ -48,28 +48,6 @@ std::vector<int> fields(const std::tm* r) {
 
 }  // namespace
 
-TEST(query_params, bound_again_only_when_the_c_type_changes) {
-  prepared p({{SQL_INTEGER, 10}, {SQL_VARCHAR, 50}}, {}, u"SELECT * FROM T WHERE N = ? AND S = ?");
-  d_string null_text;
-  null_text.set_null();
-  // Null values keep the C type and the buffer; never bound, they are bound with the entry's C type.
-  const struct { std::function<void()> set; std::vector<std::string> read; } steps[] = {
-      {[&] { p.q.set_par(1, d_int()), p.q.set_par(2); }, {"NULL", "NULL"}},
-      {[&] { p.q.set_par(1, d_int(5)), p.q.set_par(1, d_int(6)), p.q.set_par(2, "abc", 3); }, {"06 00 00 00", "61 62 63"}},
-      {[&] { p.q.set_par(1, 2.5), p.q.set_par(2, null_text); }, {"00 00 00 00 00 00 04 40", "NULL"}},
-      {[&] { p.q.set_par(1, -2), p.q.set_par(2, "xyz", 3); }, {"FE FF FF FF", "78 79 7A"}},
-      {[&] { p.q.set_par(1); }, {"NULL", "78 79 7A"}}};
-  for (const auto& step : steps) EXPECT_EQ((step.set(), p.run()), step.read);
-  EXPECT_THAT(briefs(p.drv), ElementsAre("bind 1 SLONG sql=4 size=10 buf=100 ind=-1",
-                                         "bind 2 SLONG sql=12 size=50 buf=100 ind=-1", "SQLExecute 0",
-                                         "bind 2 CHAR sql=12 size=50 buf=100 ind=3", "SQLExecute 0",
-                                         "bind 1 DOUBLE sql=4 size=10 buf=100 ind=8", "SQLExecute 0",
-                                         "bind 1 SLONG sql=4 size=10 buf=100 ind=4", "SQLExecute 0", "SQLExecute 0"));
-  const auto& e = p.q.param_info(1);
-  for (const auto& b : p.drv.sql_calls_of("SQLBindParameter"))
-    EXPECT_TRUE(b.number != 1 || (b.buffer == e.inline_buf && b.ind == &e.len));
-}
-
 TEST(query_params, long_values_move_to_a_heap_buffer_of_twice_their_size) {
   prepared p({{SQL_VARBINARY, 1000}}, {}, u"UPDATE T SET B = ?");
   const auto& e = p.q.param_info(1);

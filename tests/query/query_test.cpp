@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 using namespace torqa::test;
@@ -13,58 +12,10 @@ using testing::ElementsAre;
 
 namespace {
 
-// Exposes the protected attachment calls and the statement handle.
-class attached_query : public d_seq_query {
- public:
-  using d_seq_query::d_seq_query;
-  using abs_d_query::release_conn;
-  SQLHSTMT handle() const { return statement; }
-};
-
 // The query-information reply: status, stored procedure name, count.
 std::string info_reply(const std::string& status, const char16_t* proc, int count, bool uni_srv = false) {
   const d_string name(u16(proc).data());
   return bytes_elem(status) + elems([&](t_ostream& o) { o << name << count; }, uni_srv);
-}
-
-TEST(query_lifecycle, attach_prepare_describe_and_release) {
-  session s;
-  s.drv.columns = {{u"Name", SQL_WVARCHAR, 50, 0, SQL_NULLABLE}, {u"Age", SQL_INTEGER, 10, 0, SQL_NO_NULLS}};
-  s.drv.params = {{SQL_VARCHAR, 50, 0, SQL_NULLABLE}, {SQL_DECIMAL, 12, 2, SQL_NO_NULLS}};
-  {
-    attached_query q(*s.db);
-    const SQLHSTMT h = q.handle();
-    EXPECT_TRUE(h != nullptr && h != s.db->get_hstmt());
-    prepare(q, u"SELECT Name, Age FROM T WHERE Name = ? AND Salary > ?");
-    EXPECT_THAT(briefs(s.drv), ElementsAre("SQLAllocStmt 0", "SQLPrepare 0", "SQLNumResultCols 0", "SQLDescribeCol 1",
-                                           "SQLDescribeCol 2", "SQLNumParams 0", "SQLDescribeParam 1",
-                                           "SQLDescribeParam 2"));
-    for (const auto& c : s.drv.sql_calls) EXPECT_EQ(c.stmt, h) << c.fn;
-    // The text's length in characters; names go straight into the entries, as 16-bit text of 256 units.
-    EXPECT_EQ(std::tuple(s.drv.sql_calls[1].buffer_len, s.drv.sql_calls[4].buffer, s.drv.sql_calls[4].buffer_len),
-              std::tuple(53, static_cast<const void*>(q.column_info(2).name), 256));
-
-    ASSERT_TRUE(q.column_count() == 2 && q.param_count() == 2);
-    const auto& name = q.column_info(1);
-    EXPECT_EQ(std::u16string(name.name, name.name + name.name_len), u"Name");
-    EXPECT_EQ(std::tuple(name.sql_type, name.size, q.column_info(2).nullable), std::tuple(SQL_WVARCHAR, 50u, SQL_NO_NULLS));
-    const auto& salary = q.param_info(2);
-    EXPECT_EQ(std::tuple(salary.sql_type, salary.size, salary.digits, salary.nullable), std::tuple(SQL_DECIMAL, 12u, 2, SQL_NO_NULLS));
-    // Unbound, holding a 4-byte integer, no heap buffer.
-    EXPECT_TRUE(salary.c_type == SQL_C_SLONG && salary.needs_binding && salary.len == 4 && salary.heap == nullptr);
-
-    s.clear();
-    q.release_conn();
-    q.release_conn();
-    EXPECT_THAT(briefs(s.drv), ElementsAre("SQLFreeStmt 1"));  // SQL_DROP, once
-    EXPECT_TRUE(q.handle() == nullptr && s.drv.sql_calls[0].stmt == h);
-    s.clear();
-  }
-  EXPECT_TRUE(s.drv.sql_calls.empty());  // nothing left for the destructor
-
-  { attached_query q(*s.db); }
-  EXPECT_THAT(briefs(s.drv), ElementsAre("SQLAllocStmt 0", "SQLFreeStmt 1"));
-  EXPECT_EQ(s.drv.sql_calls[0].stmt, s.drv.sql_calls[1].stmt);
 }
 
 TEST(query_lifecycle, second_prepare_replaces_both_tables_and_only_sql_success_counts) {

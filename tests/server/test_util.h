@@ -1,8 +1,11 @@
 // Helpers of the server's unit tests: hex literals, a temporary directory,
-// and readers of replies.
+// readers of replies and of one value a SQL statement answers.
 #pragma once
 
+#include "server/storage/storage.h"
 #include "server/wire/wire.h"
+
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -69,5 +72,48 @@ inline element next(reader& r) {
 }
 inline std::int64_t next_int(reader& r) { return element_int(next(r)).value_or(INT64_MIN); }
 inline std::string next_text(reader& r) { return element_text(next(r)).value_or("<not text>"); }
+
+// A reply with a common head taken apart: the result, the error record
+// (code, message, detail) and the bytes after the head (a cache section).
+struct head {
+  std::string result, msg, info, cache;
+  std::int64_t code = 0;
+};
+
+inline head record(const element& e) {
+  head h;
+  if (e.data.empty()) return h;
+  reader r(e.data);
+  h.code = next_int(r);
+  h.msg = next_text(r);
+  if (element i; r.next(i)) h.info = std::string(i.data);
+  return h;
+}
+
+inline head common(const std::string& reply) {
+  reader r(reply);
+  const std::string result(next(r).data);
+  head h = record(next(r));
+  h.result = result;
+  EXPECT_TRUE(next(r).is_null());
+  next(r);  // server output
+  h.cache = std::string(r.rest());
+  return h;
+}
+
+/// The first column of the first row `sql` answers in `db`, as bytes; "<no row>" or "<null>".
+inline std::string scalar(storage& db, const std::string& sql) {
+  statement st = db.prepare(sql);
+  if (!st.step()) return "<no row>";
+  const auto* t = sqlite3_column_blob(st.get(), 0);
+  return t ? std::string(static_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)))
+           : "<null>";
+}
+
+// The first value of a result, as text.
+inline std::string value(std::string_view result) {
+  reader r(result);
+  return next_text(r);
+}
 
 }  // namespace torqa::server::test

@@ -28,24 +28,14 @@ struct grouping : std::numpunct<char> {
   std::string do_grouping() const override { return "\3"; }
 };
 
-TEST(db_err_record, printing_and_clear) {
+TEST(db_err_record, prints_as_a_std_exception_and_clears) {
   // The code never takes the stream's digit grouping; no line end.
   std::ostringstream os;
   os.imbue(std::locale(std::locale::classic(), new grouping));
   os << Db_err(-1000, "x");
   EXPECT_EQ(os.str(), "Error: code = -1000, msg = x");
-
-  Db_err e = with_info(-1, "x", "kept");
-  e.diag.state = "HY000";
-  e.clear();
-  EXPECT_FALSE(e.is_error());
-  EXPECT_EQ(e.msg, "");
-  EXPECT_EQ(e.info, "kept");
-  EXPECT_EQ(e.diag.state, "");
-}
-
-TEST(db_err_record, is_a_std_exception_whose_what_is_the_printed_form) {
-  // Also for the subclasses, with the message they put in, and after changes.
+  // what() is the printed form, also for the subclasses, with the message
+  // they put in, and after changes.
   const auto what = [](auto f) -> std::string {
     try {
       f();
@@ -60,6 +50,11 @@ TEST(db_err_record, is_a_std_exception_whose_what_is_the_printed_form) {
   EXPECT_STREQ(e.what(), "Error: code = -1000, msg = first");
   e.msg = "second";
   EXPECT_EQ(what([&] { throw e; }), "Error: code = -1000, msg = second");
+  // Clearing keeps the detail.
+  e = with_info(-1, "x", "kept");
+  e.diag.state = "HY000";
+  e.clear();
+  EXPECT_TRUE(!e.is_error() && e.msg.empty() && e.info == "kept" && e.diag.state.empty());
 }
 
 TEST(db_err_record, reads_one_element_and_no_more) {

@@ -38,18 +38,6 @@ TEST(requests, open_obj_sends_B9_and_reports_errors_into_the_record) {
   EXPECT_EQ(thrown([&] { s.db->open_obj(d_binary("1"), 4, -1, &err); }), "-1 assertion failed in t_itcpbuf::reset()");
 }
 
-TEST(requests, openid_obj_sends_BG_with_names_in_the_servers_text_form) {
-  const auto text = u16(u"Aé");
-  for (bool uni : {false, true}) {
-    session s(false, uni);
-    s.drv.reply(common_reply());
-    Db_err err;
-    s.db->openid_obj(text.data(), text.data(), 0, 2, &err);
-    EXPECT_EQ(s.sent(), uni ? "BG 06 02 41 00 E9 00 06 02 41 00 E9 00 03 04 00 03 04 02"
-                            : "BG 05 01 41 C3 A9 05 01 41 C3 A9 03 04 00 03 04 02");
-  }
-}
-
 TEST(requests, make_obj_calls_the_class_method_New) {
   session s;
   const std::string head = "B7 03 05 FF " + cls_hex + " 06 01 25 4E 65 77 03 04 01 ";

@@ -8,47 +8,36 @@
 namespace torqa::cli {
 namespace {
 
-std::vector<csv_record> read_csv(const std::string& text, std::size_t max_record = 1 << 20) {
+// Each record read as "<line>: <fields joined by |>" or "<line>! <error>".
+std::vector<std::string> read_csv(const std::string& text, std::size_t max_record = 1 << 20) {
   std::istringstream in(text);
   csv_reader r(in, max_record);
-  std::vector<csv_record> out;
-  csv_record rec;
-  while (r.next(rec)) out.push_back(rec);
+  std::vector<std::string> out;
+  for (csv_record rec; r.next(rec);) {
+    std::string fields;
+    for (std::size_t i = 0; i < rec.fields.size(); ++i) fields += (i == 0 ? "" : "|") + rec.fields[i];
+    out.push_back(std::to_string(rec.line) + (rec.error.empty() ? ": " + fields : "! " + rec.error));
+  }
   return out;
 }
 
+using v = std::vector<std::string>;
+
 TEST(cli_csv_reader, quoting_line_ends_and_blank_lines) {
-  const auto recs = read_csv("\xEF\xBB\xBFName,Note\r\n\r\nAnn,\"a, \"\"b\"\"\nc\"\n  \nBob,\n,\"\"");
-  ASSERT_EQ(recs.size(), 4u);
-  EXPECT_EQ(recs[0].fields, (std::vector<std::string>{"Name", "Note"}));
-  EXPECT_EQ(recs[0].line, 1);
-  EXPECT_EQ(recs[1].fields, (std::vector<std::string>{"Ann", "a, \"b\"\nc"}));
-  EXPECT_EQ(recs[1].line, 3);
-  EXPECT_EQ(recs[2].fields, (std::vector<std::string>{"Bob", ""}));
-  EXPECT_EQ(recs[2].line, 6);  // the quoted line break counts as a line
-  EXPECT_EQ(recs[3].fields, (std::vector<std::string>{"", ""}));
-  for (const auto& r : recs) EXPECT_EQ(r.error, "");
+  // A quoted line break counts as a line.
+  EXPECT_EQ(read_csv("\xEF\xBB\xBFName,Note\r\n\r\nAnn,\"a, \"\"b\"\"\nc\"\n  \nBob,\n,\"\""),
+            (v{"1: Name|Note", "3: Ann|a, \"b\"\nc", "6: Bob|", "7: |"}));
 }
 
 TEST(cli_csv_reader, a_malformed_record_costs_its_first_line_only) {
-  const auto recs = read_csv(
-      "a,b\n"
-      "x\"y,1\n"          // quote inside an unquoted field
-      "\"x\"y,2\n"        // text after the closing quote
-      "ok,3\n"
-      "\"never closed,4\n"
-      "after,5\n");
-  ASSERT_EQ(recs.size(), 6u);
-  EXPECT_EQ(recs[1].error, "quote inside an unquoted field");
-  EXPECT_EQ(recs[1].line, 2);
-  EXPECT_EQ(recs[2].error, "text after a closing quote");
-  EXPECT_EQ(recs[3].fields, (std::vector<std::string>{"ok", "3"}));
-  EXPECT_EQ(recs[3].line, 4);
-  EXPECT_EQ(recs[4].error, "quoted field not closed");
-  EXPECT_EQ(recs[4].line, 5);
-  // Reading resumes on the next line: the rows after the bad quote survive.
-  EXPECT_EQ(recs[5].fields, (std::vector<std::string>{"after", "5"}));
-  EXPECT_EQ(recs[5].line, 6);
+  const std::string text = "a,b\n"
+                           "x\"y,1\n"      // quote inside an unquoted field
+                           "\"x\"y,2\n"    // text after the closing quote
+                           "ok,3\n"
+                           "\"never closed,4\n"
+                           "after,5\n";  // reading resumes on the next line
+  EXPECT_EQ(read_csv(text), (v{"1: a|b", "2! quote inside an unquoted field", "3! text after a closing quote", "4: ok|3",
+                               "5! quoted field not closed", "6: after|5"}));
 }
 
 TEST(cli_csv_reader, records_across_read_pieces_and_records_too_long) {
@@ -56,24 +45,12 @@ TEST(cli_csv_reader, records_across_read_pieces_and_records_too_long) {
   // between two pieces, and a record longer than the limit.
   const std::string big(70000, 'x');
   const std::size_t pad = 2 * 65536 - 1 - (4 + big.size() + 3);  // the "" pair at bytes 131071 and 131072
-  std::string text = "a,b\n" + big + ",\"q" + std::string(pad, 'y') + "\"\"z\"\n";
-  text += "\"" + std::string(3000, 'w') + "\n,1\n";  // never closed within the limit
-  text += "end," + big.substr(0, 10);                      // no line end at the end
-  const auto recs = read_csv(text, 2000);
-  ASSERT_EQ(recs.size(), 5u);
-  EXPECT_EQ(recs[1].error, "record too long");  // the long unquoted field
-  EXPECT_EQ(recs[1].line, 2);
-  EXPECT_EQ(recs[2].error, "record too long (a quote not closed?)");
-  EXPECT_EQ(recs[2].line, 3);
-  EXPECT_EQ(recs[3].fields, (std::vector<std::string>{"", "1"}));
-  EXPECT_EQ(recs[4].fields, (std::vector<std::string>{"end", big.substr(0, 10)}));
-  EXPECT_EQ(recs[4].line, 5);
-
-  const auto whole = read_csv(text.substr(0, text.find("\"w")));
-  ASSERT_EQ(whole.size(), 2u);
-  ASSERT_EQ(whole[1].fields.size(), 2u);
-  EXPECT_EQ(whole[1].fields[0], big);
-  EXPECT_EQ(whole[1].fields[1].substr(whole[1].fields[1].size() - 3), "y\"z");
+  const std::string whole = "a,b\n" + big + ",\"q" + std::string(pad, 'y') + "\"\"z\"\n";
+  const std::string text = whole + "\"" + std::string(3000, 'w') + "\n,1\n"  // never closed within the limit
+                           + "end," + big.substr(0, 10);                      // no line end at the end
+  EXPECT_EQ(read_csv(text, 2000), (v{"1: a|b", "2! record too long", "3! record too long (a quote not closed?)",
+                                     "4: |1", "5: end|" + big.substr(0, 10)}));
+  EXPECT_EQ(read_csv(whole), (v{"1: a|b", "2: " + big + "|q" + std::string(pad, 'y') + "\"z"}));
 }
 
 }  // namespace

@@ -35,26 +35,18 @@ TEST(cli_values, numbers_booleans_and_hex) {
 
 TEST(cli_values, calendar_texts) {
   int y = 0, m = 0, d = 0;
-  parse_date("2000-02-29", y, m, d);
-  EXPECT_EQ((std::vector<int>{y, m, d}), (std::vector<int>{2000, 2, 29}));
+  EXPECT_EQ((parse_date("2000-02-29", y, m, d), std::vector<int>{y, m, d}), (std::vector<int>{2000, 2, 29}));
   for (const char* bad : {"1900-02-29", "2001-13-01", "2001-1-01", "2001-01-32", "20010101"})
     EXPECT_THROW(parse_date(bad, y, m, d), bad_value) << bad;
   int h = 0, mi = 0, s = -1;
-  parse_time("06:30", h, mi, s);
-  EXPECT_EQ((std::vector<int>{h, mi, s}), (std::vector<int>{6, 30, 0}));
+  EXPECT_EQ((parse_time("06:30", h, mi, s), std::vector<int>{h, mi, s}), (std::vector<int>{6, 30, 0}));
   EXPECT_THROW(parse_time("24:00:00", h, mi, s), bad_value);
   int p[6];
-  parse_timestamp("2001-02-03T04:05:06", p);
-  EXPECT_EQ(std::vector<int>(p, p + 6), (std::vector<int>{2001, 2, 3, 4, 5, 6}));
+  EXPECT_EQ((parse_timestamp("2001-02-03T04:05:06", p), std::vector<int>(p, p + 6)), (std::vector<int>{2001, 2, 3, 4, 5, 6}));
   EXPECT_THROW(parse_timestamp("2001-02-03 04", p), bad_value);
 
   std::tm t{};
-  t.tm_year = 100;
-  t.tm_mon = 1;
-  t.tm_mday = 29;
-  t.tm_hour = 23;
-  t.tm_min = 5;
-  t.tm_sec = 9;
+  t.tm_year = 100, t.tm_mon = 1, t.tm_mday = 29, t.tm_hour = 23, t.tm_min = 5, t.tm_sec = 9;
   EXPECT_EQ(format_timestamp(t), "2000-02-29 23:05:09");
   t.tm_mon = -1;  // a member the value does not carry
   EXPECT_EQ(format_date(t), "INVALID");

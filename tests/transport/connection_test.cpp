@@ -111,17 +111,6 @@ TEST(connection, refusals_fill_the_record_and_free_every_handle_once) {
   }
 }
 
-TEST(connection, a_refused_connection_takes_no_session) {
-  scripted_driver drv;
-  drv.fail("DrvConnect", -30000);
-  Db_err err;
-  Handle<Conn_t> h = tcp_conn::connect("X[Y]:Z", "u", "p", &err);
-  EXPECT_EQ(err.code, -30000);
-  EXPECT_EQ(thrown([&] { Database db(h, false); }), "-1000 Connection is not active");
-  EXPECT_FALSE(h->is_busy());
-  EXPECT_EQ(drv.count("DrvOpenChannel"), 0);
-}
-
 TEST(connection, a_driver_that_cannot_be_loaded_is_reported_in_the_record) {
   driver_env env("/nonexistent/libTorqaODBC.so");
   Db_err err;

@@ -87,7 +87,7 @@ TEST(value_put, refuses_data_longer_than_one_element) {
     EXPECT_EQ(written(*v, false), unhex("00 01 80 01") + std::string(32768, 'a'));
 }
 
-TEST(value_get, reads_numbers_and_nulls) {
+TEST(value_get, reads_numbers_nulls_and_text_of_either_kind) {
   EXPECT_EQ(read_value<d_int>(unhex("07 04 07 00 00 00 01")).value(), 7);  // only the low 32 bits
   input in(unhex("02 01 03 04 05 02 01 02 03"));
   d_int n(9);
@@ -97,16 +97,15 @@ TEST(value_get, reads_numbers_and_nulls) {
   EXPECT_TRUE((d.get(in.is, nullptr), d.is_null() && d.value() == 0.0));
   d.set(7.0);  // an element that is no number leaves the double's value as it was
   EXPECT_TRUE((d.get(in.is, nullptr), d.is_null() && d.value() == 7.0));
-}
 
-TEST(value_get, reads_text_with_its_kind) {
-  input in(unhex("06 02 61 00 E9 00 04 01 68 69 02 01"));
-  d_string s(in.is);
+  // Text keeps its kind.
+  input text(unhex("06 02 61 00 E9 00 04 01 68 69 02 01"));
+  d_string s(text.is);
   EXPECT_TRUE(s.kind() == 1 && s.bytes() == units16(u"a\u00E9") && s.mb_str() == "a\xC3\xA9");
-  s.get(in.is, nullptr);
+  s.get(text.is, nullptr);
   EXPECT_TRUE(s.kind() == 0 && s.bytes() == "hi");
   s.set_null();
-  s.get(in.is, nullptr);
+  s.get(text.is, nullptr);
   EXPECT_TRUE(!s.is_null() && s.size() == 0);
   const auto b = read_value<d_binary>(unhex("06 02 61 00 E9 00"));
   EXPECT_TRUE(!b.is_null() && hex(b.bytes()) == "61 00 E9 00");

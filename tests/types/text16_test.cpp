@@ -42,9 +42,4 @@ concept writes_raw_text = requires(S& os) { os << "abc"; };
 static_assert(!writes_raw_text<t_ostream>);
 static_assert(std::is_constructible_v<bool, Handle<Conn_t>> && !std::is_convertible_v<Handle<Conn_t>, bool>);
 
-TEST(handle, is_true_when_it_holds_an_object) {
-  EXPECT_FALSE(Handle<int>());
-  EXPECT_TRUE(Handle<int>(new int(1)));
-}
-
 }  // namespace

@@ -48,16 +48,8 @@ TEST(lua_limits, methods_past_the_time_or_memory_limit_fail_and_the_session_serv
   // The method's error code and message, or its result.
   const auto call = [&](const char* method) {
     const writer w = writer().integer(-1).bytes("Test.Hostile").bytes(method).integer(0).integer(0);
-    owned r(s.request("B7", writer(w).integer(0).integer(0).str()));
-    const std::string result(next(r).data);
-    const element err = next(r);
-    if (err.data.empty()) {
-      reader v(result);
-      return next_text(v);
-    }
-    reader e(err.data);
-    const std::int64_t code = next_int(e);
-    return std::to_string(code) + " " + next_text(e);
+    const head h = common(s.request("B7", writer(w).integer(0).integer(0).str()));
+    return h.code != 0 ? std::to_string(h.code) + " " + h.msg : value(h.result);
   };
   const std::string slow = "-1009 the method ran longer than 300 ms";
   const std::string big = "-1009 the method needed more than 16777216 bytes";

@@ -3,8 +3,6 @@
 #include "server/errors.h"
 #include "server/storage/storage.h"
 
-#include <sqlite3.h>
-
 namespace torqa::server {
 namespace {
 
@@ -22,12 +20,7 @@ class storage_test : public ::testing::Test {
     db = std::make_unique<storage>(dir / "objects.db");
     db->ensure_tables(*sch);
   }
-  std::string scalar(const std::string& sql) {
-    statement st = db->prepare(sql);
-    if (!st.step()) return "<no row>";
-    const auto* t = sqlite3_column_text(st.get(), 0);
-    return t ? reinterpret_cast<const char*>(t) : "<null>";
-  }
+  std::string scalar(const std::string& sql) { return test::scalar(*db, sql); }
 
   test::temp_dir dir;
   std::shared_ptr<const schema> sch;

@@ -11,22 +11,13 @@ namespace {
 
 using test::hex;
 
-TEST(wire_encode, integers_take_the_fewest_bytes) {
+TEST(wire_encode, integers_take_the_fewest_bytes_and_data_its_short_or_long_form) {
   const std::pair<std::int64_t, const char*> cases[] = {
-      {0, "03 04 00"},
-      {255, "03 04 FF"},
-      {256, "04 04 00 01"},
-      {-1, "03 05 FF"},
-      {-256, "03 05 00"},
-      {-257, "04 05 FF FE"},
-      {2147483647, "06 04 FF FF FF 7F"},
-      {INT64_MAX, "0A 04 FF FF FF FF FF FF FF 7F"},
-      {INT64_MIN, "0A 05 00 00 00 00 00 00 00 80"},
-  };
+      {0, "03 04 00"},         {255, "03 04 FF"},     {256, "04 04 00 01"},
+      {-1, "03 05 FF"},        {-256, "03 05 00"},    {-257, "04 05 FF FE"},
+      {2147483647, "06 04 FF FF FF 7F"}, {INT64_MAX, "0A 04 FF FF FF FF FF FF FF 7F"},
+      {INT64_MIN, "0A 05 00 00 00 00 00 00 00 80"}};
   for (const auto& [v, bytes] : cases) EXPECT_EQ(writer().integer(v).str(), hex(bytes)) << v;
-}
-
-TEST(wire_encode, short_and_long_forms) {
   EXPECT_EQ(writer().bytes(std::string(253, 'a')).str().substr(0, 2), hex("FF 01"));
   const writer long_form = writer().bytes(std::string(254, 'a'));
   EXPECT_EQ(long_form.str().substr(0, 4), hex("00 FF 00 01"));
