@@ -85,10 +85,10 @@ service::service(options o) : options_(std::move(o)) {
     throw std::runtime_error("cannot use the address " + options_.address + ": " + gai_strerror(rc));
   std::string why = "no address";
   for (addrinfo* a = found; a != nullptr && listener_.get() < 0; a = a->ai_next) {
-    net::socket_fd s(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+    net::socket_fd s(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
     const int one = 1;
     setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (s.get() >= 0 && bind(s.get(), a->ai_addr, a->ai_addrlen) == 0 && listen(s.get(), 128) == 0)
+    if (s.get() >= 0 && bind(s.get(), a->ai_addr, a->ai_addrlen) == 0 && listen(s.get(), SOMAXCONN) == 0)
       listener_ = std::move(s);
     else
       why = std::strerror(errno);
@@ -130,29 +130,37 @@ void service::run(int stop_fd) {
     if ((p[2].revents & POLLIN) != 0)
       for (char buf[64]; read(wake_read_.get(), buf, sizeof buf) > 0;) {
       }
-    if ((p[0].revents & POLLIN) != 0) accept_from(listener_.get(), {});
+    // The listeners do not block: each takes what is waiting, a bounded
+    // number at a time, so that a burst of connects is not served one per poll.
+    constexpr int burst = 64;
+    if ((p[0].revents & POLLIN) != 0)
+      for (int n = 0; n < burst && accept_from(listener_.get(), {}); ++n) {
+      }
     for (std::size_t i = 0; i < names.size(); ++i)
-      if ((p[3 + i].revents & POLLIN) != 0) accept_from(p[3 + i].fd, names[i]);
+      if ((p[3 + i].revents & POLLIN) != 0)
+        for (int n = 0; n < burst && accept_from(p[3 + i].fd, names[i]); ++n) {
+        }
   }
   log("stopping");
   stop_all();
 }
 
-void service::accept_from(int listener, const std::string& served_namespace) {
+bool service::accept_from(int listener, const std::string& served_namespace) {
   sockaddr_storage from{};
   socklen_t len = sizeof from;
   net::socket_fd s(accept4(listener, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC));
-  if (s.get() < 0) return;
+  if (s.get() < 0) return false;
   if (served_namespace.empty()) {
     // Replies go out as soon as they are written: a client waits for each.
     const int one = 1;
     setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   const std::string peer = served_namespace.empty() ? peer_name(from) : local_peer(s.get(), served_namespace);
+  if (clients_.size() >= static_cast<std::size_t>(options_.max_connections)) reap(false);
   if (clients_.size() >= static_cast<std::size_t>(options_.max_connections)) {
     log(peer + ": refused, " + std::to_string(clients_.size()) + " connections already");
     net::frame_stream(s.get()).send(frame_type::failure, failure_body(server::err_storage, "too many connections"));
-    return;
+    return true;
   }
   client& c = clients_.emplace_back();
   c.socket = std::move(s);
@@ -166,6 +174,7 @@ void service::accept_from(int listener, const std::string& served_namespace) {
     }
     c.done = true;
   });
+  return true;
 }
 
 void service::stop_all() {
@@ -221,7 +230,8 @@ std::shared_ptr<server::name_space> service::open_namespace(const std::string& n
   if (!exists) log(peer + ": created namespace " + name);
   std::string why;
   s.listener = net::listen_unix(s.ns->dir(), server::socket_file, why);
-  if (s.listener.get() >= 0 && ::chmod(socket_path(*s.ns).c_str(), 0600) != 0) {
+  if (s.listener.get() >= 0 && (::fcntl(s.listener.get(), F_SETFL, O_NONBLOCK) != 0 ||
+                                ::chmod(socket_path(*s.ns).c_str(), 0600) != 0)) {
     why = "cannot make " + socket_path(*s.ns) + " private";
     s.listener = net::socket_fd();
     ::unlink(socket_path(*s.ns).c_str());

@@ -60,8 +60,9 @@ class service {
     net::socket_fd listener;
   };
 
-  /// Accepts a connection on `listener` and starts its thread.
-  void accept_from(int listener, const std::string& served_namespace);
+  /// Accepts a connection waiting on `listener` and starts its thread (or
+  /// refuses it past the connection limit); false when none was waiting.
+  bool accept_from(int listener, const std::string& served_namespace);
   void serve(client& c);
   /// The namespace named `name`, opened on first use (for `peer`, in the
   /// log); throws server_error.
