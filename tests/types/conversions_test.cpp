@@ -35,7 +35,7 @@ TEST(value_conversions, made_from_plain_values) {
 
   // Nothing is cut to fit.
   EXPECT_EQ(thrown([] { d_int v = 1LL << 31; }), "-1000 integer out of range");
-  EXPECT_EQ(thrown([] { d_int v = std::optional<long>(-(1L << 40)); }), "-1000 integer out of range");
+  EXPECT_EQ(thrown([] { d_int v = std::optional<long long>(-(1LL << 40)); }), "-1000 integer out of range");
   EXPECT_EQ(thrown([] { d_int v = 2.5; }), "-1000 2.5 is not an integer");
   EXPECT_EQ(thrown([] { d_int v = 1e10; }), "-1000 integer out of range");
   EXPECT_EQ(thrown([] { d_double v = (1LL << 53) + 1; }),
