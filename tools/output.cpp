@@ -41,16 +41,12 @@ void pad(std::ostream& os, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) os << ' ';
 }
 
-void print_csv_line(std::ostream& os, const std::vector<std::string>& fields) {
-  for (std::size_t i = 0; i < fields.size(); ++i) os << (i ? "," : "") << csv_field(fields[i]);
-  os << '\n';
-}
-
 }  // namespace
 
 std::string csv_field(const std::string& s) {
-  const bool quote = s.find_first_of(",\"\r\n") != std::string::npos ||
-                     (!s.empty() && (s.front() == ' ' || s.back() == ' '));
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  const bool quote =
+      s.find_first_of(",\"\r\n") != std::string::npos || (!s.empty() && (blank(s.front()) || blank(s.back())));
   if (!quote) return s;
   std::string out = "\"";
   for (char c : s) {
@@ -60,13 +56,22 @@ std::string csv_field(const std::string& s) {
   return out + "\"";
 }
 
+std::string csv_line(const std::vector<std::string>& fields) {
+  // One empty field is written "", not as an empty line, which readers
+  // (our import among them) skip as no record at all.
+  if (fields.size() == 1 && fields[0].empty()) return "\"\"";
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) line += (i ? "," : "") + csv_field(fields[i]);
+  return line;
+}
+
 void print_rows(std::ostream& os, const table& t, format f) {
   if (f == format::csv) {
-    print_csv_line(os, t.columns);
+    os << csv_line(t.columns) << '\n';
     for (const auto& row : t.rows) {
       std::vector<std::string> fields;
       for (const cell& c : row) fields.push_back(c.text);
-      print_csv_line(os, fields);
+      os << csv_line(fields) << '\n';
     }
     return;
   }

@@ -25,7 +25,10 @@ void print_rows(std::ostream& os, const table& t, format f);
 /// header line, or a JSON object.
 void print_record(std::ostream& os, const table& t, format f);
 
-/// A CSV field, quoted when it has to be.
+/// A CSV field, quoted when it has to be (a comma, quote or line break in
+/// it, or a blank at either end).
 std::string csv_field(const std::string& s);
+/// A CSV record of `fields`, without its line break; never an empty line.
+std::string csv_line(const std::vector<std::string>& fields);
 
 }  // namespace torqa::cli

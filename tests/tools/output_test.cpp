@@ -27,6 +27,12 @@ TEST(cli_output, tables_csv_and_json) {
             "[\n  {\"ID\": 1, \"Name\": \"Zo\xC3\xAB\", \"Note\": \"a,b\"},\n"
             "  {\"ID\": 10, \"Name\": null, \"Note\": \"line\\nnext \\\"q\\\"\"}\n]\n");
 
+  // A row of one empty or blank cell is a record, not a blank line.
+  table one{{"Name"}, {{cell::null()}, {cell::str("\t")}, {cell::str("Bo")}}};
+  std::ostringstream one_csv;
+  print_rows(one_csv, one, format::csv);
+  EXPECT_EQ(one_csv.str(), "Name\n\"\"\n\"\t\"\nBo\n");
+
   // A line whose last cells are empty ends at its last text.
   table gaps{{"Name", "Note"}, {{cell::str("Gil"), cell::null()}, {cell::null(), cell::str("x")}}};
   std::ostringstream trimmed;
