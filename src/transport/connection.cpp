@@ -32,8 +32,9 @@ units to_units(const d_string& s) {
 
 torqa_drv_str drv_str(const unsigned short* p, std::size_t n) { return {p, static_cast<unsigned>(n)}; }
 
-// The three parts of "X[Y]sZ", s being any one separator character. False
-// when there is no '[', no ']' after it, or no separator after the ']'.
+// The three parts of "X[Y]sZ", s being any one separator character (a
+// surrogate pair is one character). False when there is no '[', no ']'
+// after it, or no separator after the ']'.
 bool split(const units& s, torqa_drv_str parts[3]) {
   const unsigned short* p = s.data();
   const std::size_t n = s.size();
@@ -41,9 +42,11 @@ bool split(const units& s, torqa_drv_str parts[3]) {
   if (open == n) return false;
   const std::size_t close = std::find(p + open + 1, p + n, u']') - p;
   if (close + 1 >= n) return false;
+  const bool pair = close + 2 < n && (p[close + 1] & 0xFC00) == 0xD800 && (p[close + 2] & 0xFC00) == 0xDC00;
+  const std::size_t z = close + (pair ? 3 : 2);
   parts[0] = drv_str(p, open);
   parts[1] = drv_str(p + open + 1, close - open - 1);
-  parts[2] = drv_str(p + close + 2, n - close - 2);
+  parts[2] = drv_str(p + z, n - z);
   return true;
 }
 

@@ -43,6 +43,10 @@ TEST(connection, splits_the_connection_string_into_three_parts) {
     expected.insert(expected.end(), {"user", "pässword"});
     EXPECT_EQ(drv.connect_args, expected) << c.text;
   }
+  // A separator outside the 16-bit range is one character of two units.
+  scripted_driver drv;
+  Handle<Conn_t> h = tcp_conn::connect(d_string(u"X[Y]\U0001F600Z"), "user", "pw", nullptr);
+  EXPECT_EQ(drv.connect_args, (strings{"X", "Y", "Z", "user", "pw"}));
 }
 
 TEST(connection, connect_prepares_the_query_information_statement_and_the_last_handle_disconnects) {
