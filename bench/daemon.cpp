@@ -16,6 +16,7 @@
 #include <torqa/session.h>
 
 #include "support/daemon_process.h"
+#include "people.h"
 #include "temp_dir.h"
 
 #include <benchmark/benchmark.h>
@@ -42,39 +43,14 @@ const unsigned short* U(const char16_t* s) { return reinterpret_cast<const unsig
 constexpr int k_rows = 100000;
 using clock_type = std::chrono::steady_clock;
 
-/// Creates a namespace of the sample schema at `path` holding k_rows people.
-void make_namespace(const std::string& path) {
-  {
-    const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + path;
-    Handle<Conn_t> c = tcp_conn::connect(d_string(cs.c_str()), d_string("torqa"), d_string("torqa"), nullptr);
-    Database db(c, false);
-  }
-  sqlite3* raw = nullptr;
-  if (sqlite3_open((path + "/objects.db").c_str(), &raw) != SQLITE_OK)
-    throw std::runtime_error("cannot open objects.db");
-  sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr);
-  sqlite3_stmt* ins = nullptr;
-  sqlite3_prepare_v2(raw, "INSERT INTO Sample_Person(Name, Age, Height) VALUES(?, ?, ?)", -1, &ins, nullptr);
-  for (int i = 0; i < k_rows; ++i) {
-    const std::string name = "Person number " + std::to_string(i) + " of the benchmark";
-    sqlite3_bind_text(ins, 1, name.substr(0, 30).c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(ins, 2, i % 100);
-    sqlite3_bind_double(ins, 3, 1.5 + i % 7);
-    sqlite3_step(ins);
-    sqlite3_reset(ins);
-  }
-  sqlite3_finalize(ins);
-  sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
-  sqlite3_close(raw);
-}
 
 /// torqad serving namespace "ns", and the same namespace embedded at
 /// `embedded`, both made once.
 class fixture {
  public:
   fixture() {
-    make_namespace(root_.path + "/data/ns");
-    make_namespace(embedded_);
+    torqa::bench::make_people(root_.path + "/data/ns", k_rows);
+    torqa::bench::make_people(embedded_, k_rows);
     std::string line;
     port_ = daemon_.start(TORQAD, {"--data", root_.path + "/data", "--schema", TORQA_SAMPLE_SCHEMA, "--fasthash"},
                           root_.path + "/torqad.log", &line);

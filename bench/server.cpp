@@ -7,6 +7,7 @@
 #include <torqa/query.h>
 #include <torqa/session.h>
 
+#include "people.h"
 #include "temp_dir.h"
 
 #include <benchmark/benchmark.h>
@@ -28,24 +29,7 @@ constexpr int k_rows = 100000;
 class bench_namespace {
  public:
   bench_namespace() : path_(root_.path + "/ns") {
-    // The first connection creates the namespace and its tables.
-    Handle<Conn_t> c = connect();
-    { Database db(c, false); }
-    sqlite3* raw = open_raw(SQLITE_OPEN_READWRITE);
-    exec(raw, "BEGIN");
-    sqlite3_stmt* ins = nullptr;
-    sqlite3_prepare_v2(raw, "INSERT INTO Sample_Person(Name, Age, Height) VALUES(?, ?, ?)", -1, &ins, nullptr);
-    for (int i = 0; i < k_rows; ++i) {
-      const std::string name = "Person number " + std::to_string(i) + " of the benchmark";
-      sqlite3_bind_text(ins, 1, name.substr(0, 30).c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_int(ins, 2, i % 100);
-      sqlite3_bind_double(ins, 3, 1.5 + i % 7);
-      sqlite3_step(ins);
-      sqlite3_reset(ins);
-    }
-    sqlite3_finalize(ins);
-    exec(raw, "COMMIT");
-    sqlite3_close(raw);
+    torqa::bench::make_people(path_, k_rows);
   }
   Handle<Conn_t> connect() const {
     const std::string cs = "local[fasthash=1;schema=" TORQA_SAMPLE_SCHEMA "]:" + path_;
@@ -59,7 +43,6 @@ class bench_namespace {
   }
 
  private:
-  static void exec(sqlite3* db, const char* sql) { sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
   torqa::bench::temp_dir root_;
   std::string path_;
 };
