@@ -1,4 +1,5 @@
-// SQL through torqad: statements prepared, run and fetched on the daemon
+// SQL through torqad beyond what the end-to-end suite runs over both
+// transports: statements prepared, run and fetched on the daemon
 // through the binding's query classes, rows coming in batches.
 #include "e2e/e2e_util.h"
 #include "support/daemon_process.h"
@@ -47,59 +48,6 @@ class daemon_sql : public ::testing::Test {
   Handle<Conn_t> conn;
   std::unique_ptr<Database> db;
 };
-
-TEST_F(daemon_sql, typed_parameters_every_column_type_and_long_values_in_pieces) {
-  const std::string accents = "Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x98\x80";
-  std::string text;
-  while (text.size() < 40000) text += accents + " " + std::to_string(text.size()) + "\n";
-  std::string bytes(60000, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 256);
-  d_seq_query ins(*db);
-  ins.prepare(U(u"INSERT INTO Sample_Person (Name, Age, Height, Active, Photo, Birthday, WakeUp, Created) "
-                u"VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-              SQL_NTS);
-  ASSERT_EQ(ins.param_count(), 8);
-  EXPECT_EQ(ins.param_info(2).sql_type, SQL_INTEGER);
-  ins.set_par(1, d_string(accents.c_str()));
-  ins.set_par(2, d_int(-42));
-  ins.set_par(3, d_double(1.75));
-  ins.set_par(4, 1);
-  ins.set_par(5, d_binary("\0\x01\xFE\xFF", 4));
-  ins.set_par(6, d_date(2000, 2, 29));
-  ins.set_par(7, d_time(6, 30, 15));
-  ins.set_par(8, d_timestamp(2001, 2, 3, 4, 5, 6));
-  ins.execute();
-  ASSERT_FALSE(ins.failed()) << described(ins.last_err());
-  ins.set_par(1, d_string(text.data(), text.size()));
-  ins.set_par(2, "17", 2);
-  ins.set_par(3, 2.5);
-  ins.set_par(4, d_int());
-  ins.set_par(5, d_binary(bytes.data(), bytes.size()));
-  ins.set_par(6, d_date());
-  ins.set_par(7, d_time());
-  ins.set_par(8, d_timestamp());
-  ins.execute();
-  ASSERT_FALSE(ins.failed()) << described(ins.last_err());
-
-  torqa::query q(*db,
-                 "SELECT Name, Age, Height, Active, Photo, Birthday, WakeUp, Created FROM Sample_Person "
-                 "ORDER BY \"ID\"");
-  EXPECT_EQ(q.column_info(5).sql_type, SQL_VARBINARY);
-  q.execute();
-  std::vector<std::string> rows;
-  for (auto& row : q.rows()) {
-    const auto name = row.get<std::string>(1);
-    const auto photo = row.get<d_binary>(5).bytes();
-    std::ostringstream os;
-    os << (name == text ? "<text>" : name) << '|' << row.get<int>(2) << '|' << row.get<double>(3) << '|'
-       << row.get<std::optional<int>>(4).value_or(-1) << '|'
-       << (photo == bytes ? "<bytes>" : std::to_string(photo.size())) << '|' << row.get<d_date>(6) << '|'
-       << row.get<d_time>(7) << '|' << row.get<d_timestamp>(8);
-    rows.push_back(os.str());
-  }
-  EXPECT_EQ(rows, (std::vector<std::string>{accents + "|-42|1.75|1|4|02/29/2000|06:30:15|04:05:06 02/03/2001",
-                                            "<text>|17|2.5|-1|<bytes>|NULL|NULL|NULL"}));
-}
 
 TEST_F(daemon_sql, a_hundred_thousand_rows_come_in_batches) {
   constexpr long long n = 100000;
