@@ -127,6 +127,15 @@ stmt* begin_stmt(SQLHSTMT h) {
   return s;
 }
 
+/// Answers a numeric attribute: its value into `value`, its size into
+/// `length` (either may be null).
+template <class T>
+SQLRETURN put_attribute(SQLPOINTER value, SQLINTEGER* length, T v) {
+  if (value != nullptr) std::memcpy(value, &v, sizeof v);
+  if (length != nullptr) *length = sizeof v;
+  return SQL_SUCCESS;
+}
+
 // ---- Transactions ----
 
 /// Whether the connection's SQL is in a transaction. A daemon connection
@@ -582,9 +591,7 @@ TORQA_DRV_EXPORT SQLRETURN SQLGetEnvAttr(SQLHENV h, SQLINTEGER attribute, SQLPOI
     default:
       return e->diag.set(SQL_ERROR, "HY092", "unknown environment attribute " + std::to_string(attribute));
   }
-  if (value != nullptr) std::memcpy(value, &v, sizeof v);
-  if (length != nullptr) *length = sizeof v;
-  return SQL_SUCCESS;
+  return put_attribute(value, length, v);
 }
 
 // ---- Connections ----
@@ -728,9 +735,7 @@ SQLRETURN get_connect_attr(SQLHDBC h, SQLINTEGER attribute, bool wide, SQLPOINTE
     default:
       return d->diag.set(SQL_ERROR, "HY092", "unknown connection attribute " + std::to_string(attribute));
   }
-  if (value != nullptr) std::memcpy(value, &v, sizeof v);
-  if (length != nullptr) *length = sizeof v;
-  return SQL_SUCCESS;
+  return put_attribute(value, length, v);
 }
 
 }  // namespace
@@ -969,9 +974,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT h, SQLINTEGER attribute, SQLPOINTER value, SQLI
     default:
       return s->diag.set(SQL_ERROR, "HY092", "unknown statement attribute " + std::to_string(attribute));
   }
-  if (value != nullptr) std::memcpy(value, &v, sizeof v);
-  if (length != nullptr) *length = sizeof v;
-  return SQL_SUCCESS;
+  return put_attribute(value, length, v);
 }
 
 }  // namespace
