@@ -2,6 +2,7 @@
 // its choosing; clients through the binding, in threads and processes of
 // their own, and through raw sockets.
 #include "e2e/e2e_util.h"
+#include "support/child_client.h"
 
 #include <torqa/query.h>
 #include <torqa/rows.h>
@@ -11,7 +12,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -196,32 +196,18 @@ TEST_F(daemon_test, a_killed_clients_transaction_is_rolled_back_and_its_locks_re
   p.set_null();
   // The child changes person 1 and adds person 2 in a transaction, holding
   // person 1 exclusively, says so and waits to be killed.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    try {
-      Handle<Conn_t> mine = connect();
-      Database held(mine, false);
-      held.start_transaction();
-      d_ref<Dyn_obj> locked = open_person(held, 2);
-      set_age(locked, 99);
-      d_ref<Dyn_obj> added = Dyn_obj::create(held, U(u"Sample.Person"));
-      const char c = save(locked) == 0 && save(added) == 0 ? 'y' : 'n';
-      if (write(ready[1], &c, 1) == 1) pause();
-    } catch (const Db_err&) {
-    }
-    _exit(1);
-  }
-  close(ready[1]);
-  char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  close(ready[0]);
-  EXPECT_EQ(c, 'y');
+  test::child_client child([&](auto ready) {
+    Handle<Conn_t> mine = connect();
+    Database held(mine, false);
+    held.start_transaction();
+    d_ref<Dyn_obj> locked = open_person(held, 2);
+    set_age(locked, 99);
+    d_ref<Dyn_obj> added = Dyn_obj::create(held, U(u"Sample.Person"));
+    if (save(locked) == 0 && save(added) == 0 && ready()) pause();
+  });
+  ASSERT_TRUE(child.ready());
   EXPECT_EQ(thrown([&] { open_person(db, 1); }), "-9 couldn't aquire read lock (open 5804)");
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
+  child.kill();
   // The daemon lets go of the lock when it sees the connection end.
   EXPECT_EQ(thrown([&] { p = open_person(db, 2, 10); }), "nothing thrown");
   ASSERT_FALSE(p.is_null());

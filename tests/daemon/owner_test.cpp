@@ -3,13 +3,13 @@
 // namespaces, lock waits ended by a stop or by their client leaving, and
 // IPv6 listening.
 #include "e2e/e2e_util.h"
+#include "support/child_client.h"
 #include "support/daemon_process.h"
 
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -209,24 +209,17 @@ TEST_F(owner_test, a_client_gone_while_waiting_for_a_lock_lets_its_locks_go_at_o
   add_person(db, "Bo");
   d_ref<Dyn_obj> held = open_person(db, u"1", 2);
 
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  if (child == 0) {
+  // The child holds person 2, then waits for person 1 until it is killed.
+  test::child_client child([&](auto ready) {
     Handle<Conn_t> mine = tcp(address);
     Database waiting(mine, false);
     waiting.start_transaction();
     d_ref<Dyn_obj> bo = open_person(waiting, u"2", 2);
-    if (write(ready[1], "y", 1) == 1) open_person(waiting, u"1", 2, 30);
-    _exit(1);
-  }
-  char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+    if (ready()) open_person(waiting, u"1", 2, 30);
+  });
+  ASSERT_TRUE(child.ready());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child is waiting
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
+  child.kill();
   EXPECT_EQ(thrown([&] { open_person(db, u"2", 2, 10); }), "nothing thrown");
 }
 

@@ -2,13 +2,13 @@
 // transports: statements prepared, run and fetched on the daemon
 // through the binding's query classes, rows coming in batches.
 #include "e2e/e2e_util.h"
+#include "support/child_client.h"
 #include "support/daemon_process.h"
 
 #include <torqa/query.h>
 #include <torqa/rows.h>
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -143,26 +143,15 @@ TEST_F(daemon_sql, refusals_say_why_and_leave_the_connection_serving) {
 }
 
 TEST_F(daemon_sql, a_client_gone_mid_transaction_has_its_writes_rolled_back) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  if (child == 0) {
+  test::child_client child([&](auto ready) {
     Handle<Conn_t> c = connect();
     Database mine(c, false);
     mine.start_transaction();
     torqa::query(mine, "INSERT INTO Sample_Person (Name) VALUES ('gone')").execute();
-    const char done = count(mine) == 1 ? 'y' : 'n';
-    [[maybe_unused]] const ssize_t w = write(ready[1], &done, 1);
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char done = 0;
-  EXPECT_EQ(read(ready[0], &done, 1), 1);
-  close(ready[0]);
-  EXPECT_EQ(done, 'y');
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
+    if (count(mine) == 1 && ready()) pause();
+  });
+  ASSERT_TRUE(child.ready());
+  child.kill();
   // The daemon sees the connection go and rolls its transaction back: the
   // database takes writes again, and the child's row is not there.
   bool written = false;
